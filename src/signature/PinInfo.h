@@ -1,0 +1,32 @@
+// The process-wide PIN records: one per PIN module, outliving every signature utility.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "common/SecureMemory.h"
+
+namespace p11bridge {
+
+struct PinInfoStruct {
+    SecureString pin;  // empty while no PIN is known
+    bool invalid = false;
+    int32_t retries = 0;
+};
+
+using PinMap = std::map<std::string, PinInfoStruct>;
+
+// Created empty before main runs; single-threaded like the rest of the host.
+extern PinMap gPines;
+
+// True when any record, of any module, has an empty PIN / is marked invalid.
+bool MissingPin();
+bool InvalidPin();
+
+// Overwrites a PIN text with 'X' before it is released or replaced, so that a freed buffer never
+// holds the PIN even where the allocator does not wipe.
+void OverwritePin(SecureString& pin);
+
+}  // namespace p11bridge
