@@ -54,7 +54,9 @@ std::vector<NameValueMap> DigitalSignatureUtil::GetNameValueMaps(std::string& li
     return maps;
 }
 
-bool DigitalSignatureUtil::AreMatch(NameValueMap a, NameValueMap b) { return a == b; }
+bool DigitalSignatureUtil::AreMatch(NameValueMap a, NameValueMap b) {
+    return a == b;
+}
 
 bool DigitalSignatureUtil::HasDistinguishedName(std::vector<NameValueMap> list, NameValueMap dn) {
     for (const NameValueMap& candidate : list)

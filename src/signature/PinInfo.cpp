@@ -36,8 +36,12 @@ void DigitalSignatureUtil::SetPin(const std::string& module, const SecureString&
     record.invalid = false;
 }
 
-bool DigitalSignatureUtil::MissingPin() { return p11bridge::MissingPin(); }
-bool DigitalSignatureUtil::InvalidPin() { return p11bridge::InvalidPin(); }
+bool DigitalSignatureUtil::MissingPin() {
+    return p11bridge::MissingPin();
+}
+bool DigitalSignatureUtil::InvalidPin() {
+    return p11bridge::InvalidPin();
+}
 
 std::vector<std::string> DigitalSignatureUtil::MissingPines() {
     std::vector<std::string> names;
