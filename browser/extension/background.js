@@ -1,0 +1,213 @@
+// One native host per tab, started on the tab's first request and ended when
+// the tab's page goes away. The host keeps the page's state in its process
+// (the Initialize texts, the PIN typed so far, the PIN records), so a host per
+// message would forget it all between keystrokes.
+//
+// The host cannot see which page it serves. The browser can: every Initialize
+// gets the origin of the frame that sent it, whatever the page put there, so a
+// page cannot borrow a domain that is on the signed list.
+
+const HOST_NAME = 'org.p11bridge.host';
+const CHANNEL = 'p11bridge';
+// The host reads requests into a fixed buffer; a longer one would be refused
+// and its body taken for the next length prefix, so it never leaves here.
+const MAX_REQUEST_BYTES = 999;
+// Long enough for a card reader with its own PIN pad to wait for the user.
+const REPLY_TIMEOUT_MS = 120000;
+const COMMAND_INITIALIZE = 0;
+const COMMAND_QUIT = 1;
+const LAST_COMMAND = 7;
+
+const sessions = new Map();
+
+function senderOrigin(sender) {
+  if (typeof sender.origin === 'string' && sender.origin !== '') return sender.origin;
+  // Firefox reports the frame's URL but no origin.
+  try {
+    return new URL(sender.url).origin;
+  } catch (e) {
+    return 'null';
+  }
+}
+
+function disconnectReason(port) {
+  const error = port.error || (chrome.runtime.lastError ? chrome.runtime.lastError : null);
+  return error && error.message ? error.message : 'The host ended.';
+}
+
+class Session {
+  constructor(page, origin) {
+    this.page = page;
+    this.origin = origin;
+    this.host = null;
+    this.queue = [];
+    this.inFlight = null;
+    this.timer = null;
+    this.closed = false;
+  }
+
+  // Requests go to the host one at a time: it answers each with exactly one
+  // reply, in order, so the reply always belongs to the request in flight.
+  submit(id, message) {
+    const refusal = this.check(message);
+    if (refusal) {
+      this.answer(id, { error: refusal });
+      return;
+    }
+    let request = message;
+    if (message.command === COMMAND_INITIALIZE) {
+      request = { ...message, currentDomain: this.origin };
+    }
+    const bytes = new TextEncoder().encode(JSON.stringify(request)).length;
+    if (bytes > MAX_REQUEST_BYTES) {
+      this.answer(id, { error: `The request is ${bytes} bytes long; the host takes at most ${MAX_REQUEST_BYTES}.` });
+      return;
+    }
+    this.queue.push({ id, request });
+    this.pump();
+  }
+
+  check(message) {
+    if (message === null || typeof message !== 'object' || Array.isArray(message)) {
+      return 'A request must be a JSON object.';
+    }
+    const command = message.command;
+    if (!Number.isInteger(command) || command < 0 || command > LAST_COMMAND) {
+      return 'Unknown command: the host knows the commands 0 to 7.';
+    }
+    return null;
+  }
+
+  pump() {
+    if (this.closed || this.inFlight || this.queue.length === 0) return;
+    if (!this.host && !this.connectHost()) return;
+    const next = this.queue.shift();
+    if (next.request.command === COMMAND_QUIT) {
+      // The host ends without a reply; ending the port ends it all the same.
+      this.host.postMessage(next.request);
+      this.answer(next.id, { reply: null });
+      this.dropHost('The page ended the host.');
+      this.pump();
+      return;
+    }
+    this.inFlight = next;
+    this.timer = setTimeout(() => {
+      // A late reply would be taken for the next request's: start afresh.
+      this.failAll('The host did not answer in time; it has been stopped.');
+      this.dropHost('The host did not answer in time.');
+    }, REPLY_TIMEOUT_MS);
+    try {
+      this.host.postMessage(next.request);
+    } catch (e) {
+      this.failAll('The host could not be reached: ' + e.message);
+      this.dropHost(e.message);
+    }
+  }
+
+  connectHost() {
+    let port;
+    try {
+      port = chrome.runtime.connectNative(HOST_NAME);
+    } catch (e) {
+      this.failAll('The host could not be started: ' + e.message);
+      return false;
+    }
+    port.onMessage.addListener((reply) => this.onHostReply(port, reply));
+    port.onDisconnect.addListener(() => {
+      if (this.host !== port) return;
+      const reason = disconnectReason(port);
+      this.host = null;
+      this.failAll(reason);
+      this.notifyPage(reason);
+    });
+    this.host = port;
+    return true;
+  }
+
+  onHostReply(port, reply) {
+    if (port !== this.host || !this.inFlight) return;
+    clearTimeout(this.timer);
+    const done = this.inFlight;
+    this.inFlight = null;
+    this.answer(done.id, { reply });
+    this.pump();
+  }
+
+  failAll(reason) {
+    clearTimeout(this.timer);
+    const pending = this.inFlight ? [this.inFlight, ...this.queue] : this.queue;
+    this.inFlight = null;
+    this.queue = [];
+    for (const p of pending) this.answer(p.id, { error: reason });
+  }
+
+  dropHost(reason) {
+    if (!this.host) return;
+    const port = this.host;
+    this.host = null;
+    port.disconnect();
+    this.notifyPage(reason);
+  }
+
+  answer(id, body) {
+    if (this.closed) return;
+    try {
+      this.page.postMessage({ id, ...body });
+    } catch (e) {
+      // The page is gone; close() follows from its port's disconnect.
+    }
+  }
+
+  notifyPage(reason) {
+    if (this.closed) return;
+    try {
+      this.page.postMessage({ disconnected: reason });
+    } catch (e) {
+      // As above.
+    }
+  }
+
+  close() {
+    if (this.closed) return;
+    this.failAll('The page went away.');
+    this.closed = true;
+    if (this.host) {
+      const port = this.host;
+      this.host = null;
+      port.disconnect();
+    }
+  }
+}
+
+chrome.runtime.onConnect.addListener((page) => {
+  if (page.name !== CHANNEL) return;
+  const sender = page.sender || {};
+  // Only a tab's top frame talks to the host; its origin is the one checked.
+  if (!sender.tab || sender.frameId !== 0) {
+    page.disconnect();
+    return;
+  }
+  const tabId = sender.tab.id;
+  const previous = sessions.get(tabId);
+  if (previous) previous.close();
+  const session = new Session(page, senderOrigin(sender));
+  sessions.set(tabId, session);
+
+  page.onMessage.addListener((msg) => {
+    if (msg && msg.id !== undefined) session.submit(msg.id, msg.message);
+  });
+  // Closing the tab or navigating away unloads the content script, which
+  // disconnects this port.
+  page.onDisconnect.addListener(() => {
+    session.close();
+    if (sessions.get(tabId) === session) sessions.delete(tabId);
+  });
+});
+
+chrome.tabs.onRemoved.addListener((tabId) => {
+  const session = sessions.get(tabId);
+  if (session) {
+    session.close();
+    sessions.delete(tabId);
+  }
+});
