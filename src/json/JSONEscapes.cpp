@@ -1,0 +1,146 @@
+// Backslash escapes: decoding them in parsed text, producing them in written text.
+#include "json/JSONWorker.h"
+
+namespace {
+
+// A character that is not a valid digit counts as 0: escapes never fail.
+unsigned hexValue(char c) {
+    if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
+    if (c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
+    if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
+    return 0;
+}
+
+unsigned octalValue(char c) {
+    return (c >= '0' && c <= '7') ? static_cast<unsigned>(c - '0') : 0;
+}
+
+char hexDigit(unsigned value) {
+    return "0123456789ABCDEF"[value & 0xF];
+}
+
+}  // namespace
+
+json_string JSONWorker::FixString(const char* text, std::size_t length) {
+    json_string out;
+    out.reserve(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        if (text[i] != '\\') {
+            out += text[i];
+        } else if (i + 1 < length) {
+            i = SpecialChar(text, length, i + 1, out);
+        }
+    }
+    return out;
+}
+
+// Decodes the escape whose letter stands at `pos`; returns the position of its last character.
+std::size_t JSONWorker::SpecialChar(const char* text, std::size_t length, std::size_t pos,
+                                    json_string& output) {
+    const std::size_t following = length - pos - 1;
+    const char c = text[pos];
+    switch (c) {
+        case kEscapedQuote:
+            output += '"';
+            return pos;
+        case 't':
+            output += '\t';
+            return pos;
+        case 'n':
+            output += '\n';
+            return pos;
+        case 'r':
+            output += '\r';
+            return pos;
+        case 'b':
+            output += '\b';
+            return pos;
+        case 'f':
+            output += '\f';
+            return pos;
+        case 'v':
+            output += '\v';
+            return pos;
+        case 'u':
+            // Only the low byte of the code unit is kept: the writer escapes byte by byte, so
+            // what went out as \u00XX comes back as the same byte.
+            if (following >= 4) {
+                output += static_cast<char>(hexValue(text[pos + 3]) << 4 | hexValue(text[pos + 4]));
+                return pos + 4;
+            }
+            output += '\0';
+            return pos;
+        case 'x':
+            if (following >= 2) {
+                output += static_cast<char>(hexValue(text[pos + 1]) << 4 | hexValue(text[pos + 2]));
+                return pos + 2;
+            }
+            output += '\0';
+            return pos;
+        case '0':
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+            if (following >= 2) {
+                const unsigned byte =
+                    octalValue(c) * 64 + octalValue(text[pos + 1]) * 8 + octalValue(text[pos + 2]);
+                output += static_cast<char>(byte & 0xFF);
+                return pos + 2;
+            }
+            output += '\0';
+            return pos;
+        default:
+            output += c;
+            return pos;
+    }
+}
+
+void JSONWorker::UnfixString(const json_string& text, bool escape, std::string& output) {
+    if (!escape) {
+        output.append(text.data(), text.size());
+        return;
+    }
+    for (const char ch : text) {
+        const unsigned char byte = static_cast<unsigned char>(ch);
+        switch (byte) {
+            case '"':
+                output += "\\\"";
+                break;
+            case '\\':
+                output += "\\\\";
+                break;
+            case '\t':
+                output += "\\t";
+                break;
+            case '\n':
+                output += "\\n";
+                break;
+            case '\r':
+                output += "\\r";
+                break;
+            case '/':
+                output += "\\/";
+                break;
+            case '\b':
+                output += "\\b";
+                break;
+            case '\f':
+                output += "\\f";
+                break;
+            default:
+                if (byte < 32 || byte > 126) {
+                    output += toUTF8(byte);
+                } else {
+                    output += ch;
+                }
+        }
+    }
+}
+
+std::string JSONWorker::toUTF8(unsigned char byte) {
+    return std::string{'\\', 'u', '0', '0', hexDigit(byte >> 4u), hexDigit(byte)};
+}
