@@ -1,0 +1,51 @@
+// The PIN entry commands. The PIN never leaves the host in a reply: only its length does.
+#include "host/Pkcs11NativeMessagingHost.h"
+
+namespace p11bridge {
+
+bool Pkcs11NativeMessagingHost::ReadMember(JSONNode* request, const char* name, int command,
+                                           json_string& value) {
+    for (JSONNode::const_iterator it = request->begin(); it != request->end(); ++it) {
+        if (it->name() == name) {
+            value = it->as_string();
+            return true;
+        }
+    }
+    SendNativeErrorMessage(command, std::string("Missing member: ") + name);
+    return false;
+}
+
+void Pkcs11NativeMessagingHost::SetPin(JSONNode* request) {
+    json_string pin;
+    if (!ReadMember(request, "pin", 3, pin)) return;
+    m_pin.wipe();
+    m_pin.append(pin.data(), pin.size());
+    SendResponse(3, nullptr, JSONNode("ok", true));
+}
+
+void Pkcs11NativeMessagingHost::ProcessPinChar(JSONNode* request) {
+    json_string pinChar;
+    if (!ReadMember(request, "pinChar", 6, pinChar)) return;
+    // Only the first byte counts; an empty text adds nothing rather than a NUL that the token
+    // would never see.
+    if (!pinChar.empty()) m_pin.push_back(pinChar[0]);
+    SendResponse(6, nullptr, JSONNode("ok", true));
+}
+
+void Pkcs11NativeMessagingHost::DeletePinChar(JSONNode*) {
+    if (!m_pin.empty()) {
+        m_pin.back() = '\0';
+        m_pin.pop_back();
+    }
+    SendResponse(7, nullptr, JSONNode("ok", true));
+}
+
+void Pkcs11NativeMessagingHost::LoadPin(DigitalSignatureUtil& util) {
+    // Until a response has named the PIN module, the typed PIN waits in the buffer.
+    if (m_pinModuleName.empty() || m_pin.empty()) return;
+    util.SetPin(m_pinModuleName, m_pin);
+    OverwritePin(m_pin);
+    m_pin.wipe();
+}
+
+}  // namespace p11bridge
