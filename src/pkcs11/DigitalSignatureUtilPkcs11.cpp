@@ -1,0 +1,542 @@
+#include "pkcs11/DigitalSignatureUtilPkcs11.h"
+
+#include <cryptohi.h>
+#include <nspr.h>
+#include <nss.h>
+#include <nssb64.h>
+#include <pk11pub.h>
+#include <secerr.h>
+
+#include <cstring>
+#include <exception>
+#include <limits>
+
+#include "pkcs11/CertificateDecoding.h"
+#include "pkcs11/DigestInfoEncoding.h"
+#include "pkcs11/NssOwners.h"
+#include "pkcs11/Pkcs11Module.h"
+#include "pkcs11/PublicKeyDecoding.h"
+#include "pkcs11/TokenFrame.h"
+#include "signature/PinInfo.h"
+
+namespace p11bridge {
+namespace {
+
+constexpr char kModuleName[] = "Certificado QARTO";
+constexpr char kCertificateNickname[] = "Certificado";
+constexpr char kNoSlot[] = "No se encontro ningun slot";
+constexpr char kPinMissingPrefix[] = "No se ha definido el pin para ";
+constexpr char kPinInvalidPrefix[] = "Pin invalido para ";
+
+constexpr std::size_t kSignatureBufferSize = 2048;
+// Bounds on what a module may ask us to allocate; beyond them its answer is taken as nonsense.
+constexpr CK_ULONG kMaxSlots = 1UL << 16;
+constexpr CK_ULONG kMaxAttributeLength = 1UL << 24;
+
+constexpr unsigned int kSigningUsages = KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION;
+
+// A new item with the decoded bytes, or nothing when NSS refuses the text.
+Item DecodeBase64(const std::string& text) {
+    if (text.size() > std::numeric_limits<unsigned int>::max()) {
+        PORT_SetError(SEC_ERROR_INPUT_LEN);
+        return nullptr;
+    }
+    return Item(NSSBase64_DecodeBuffer(nullptr, nullptr, text.data(),
+                                       static_cast<unsigned int>(text.size())));
+}
+
+}  // namespace
+
+DigitalSignatureUtilPkcs11::DigitalSignatureUtilPkcs11(std::string /*configDir*/,
+                                                       std::string signatureText,
+                                                       std::string domainList,
+                                                       std::string pageAddress)
+    : DigitalSignatureUtil(std::move(signatureText), std::move(domainList), std::move(pageAddress)),
+      moduleName(kModuleName) {
+    PR_Init(PR_USER_THREAD, PR_PRIORITY_NORMAL, 0);
+    if (NSS_IsInitialized()) {
+        // NSS belongs to whoever started it; they shut it down.
+        initialized = true;
+        return;
+    }
+    if (NSS_Initialize("", "", "", "", NSS_INIT_READONLY | NSS_INIT_NOCERTDB | NSS_INIT_NOMODDB) ==
+        SECSuccess) {
+        initialized = true;
+        nssInitializedHere = true;
+    } else {
+        SetErrorInfo();
+        lastError = kErrNotInitialized;
+    }
+}
+
+DigitalSignatureUtilPkcs11::~DigitalSignatureUtilPkcs11() {
+    PK11_LogoutAll();
+    if (nssInitializedHere) NSS_Shutdown();
+}
+
+bool DigitalSignatureUtilPkcs11::IsInitialized() {
+    return initialized;
+}
+
+bool DigitalSignatureUtilPkcs11::NeedConfigDir() {
+    return !NSS_IsInitialized();
+}
+
+void DigitalSignatureUtilPkcs11::ClearPin() {
+    PK11_LogoutAll();
+    for (auto& record : gPines) OverwritePin(record.second.pin);
+    gPines.clear();
+}
+
+void DigitalSignatureUtilPkcs11::SetErrorInfo() {
+    if (lastError == kErrNone) {
+        if (p11bridge::InvalidPin()) {
+            lastError = kErrPinInvalid;
+        } else if (p11bridge::MissingPin()) {
+            lastError = kErrPinMissing;
+        }
+    }
+    lastLowLevelError = static_cast<int64_t>(PR_GetError());
+    PRInt32 length = PR_GetErrorTextLength();
+    std::vector<char> text(static_cast<std::size_t>(length > 0 ? length : 0) + 1, '\0');
+    PR_GetErrorText(text.data());
+    lastErrorMessage = text.data();
+}
+
+bool DigitalSignatureUtilPkcs11::checkReturnValue(unsigned long rv, const char* what) {
+    if (rv == CKR_OK) return true;
+    lastLowLevelError = static_cast<int64_t>(rv);
+    lastError = (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED) ? kErrPinInvalid : kErrToken;
+    lastErrorMessage = what;
+    return false;
+}
+
+void DigitalSignatureUtilPkcs11::recordModuleFault(const char* what) {
+    checkReturnValue(CKR_GENERAL_ERROR, what);
+}
+
+void DigitalSignatureUtilPkcs11::recordNssFailure(int32_t code) {
+    lastError = code;
+    SetErrorInfo();
+}
+
+void DigitalSignatureUtilPkcs11::recordOutOfMemory() {
+    // Must not throw again: the message is assigned only if there is room for it.
+    PORT_SetError(SEC_ERROR_NO_MEMORY);
+    lastError = kErrToken;
+    lastLowLevelError = SEC_ERROR_NO_MEMORY;
+    try {
+        lastErrorMessage = "out of memory";
+    } catch (const std::exception&) {
+        lastErrorMessage.clear();
+    }
+}
+
+bool DigitalSignatureUtilPkcs11::IsAuthorized() {
+    try {
+        lastError = kErrNone;
+        if (!IsInitialized()) {
+            lastError = kErrNotInitialized;
+            return false;
+        }
+        if (authorisationChecked) return authorised;
+        authorised = false;
+
+        const char* keyText = GetZerithPublicKey();
+        Item keyDer(NSSBase64_DecodeBuffer(nullptr, nullptr, keyText,
+                                           static_cast<unsigned int>(std::strlen(keyText))));
+        if (!keyDer) {
+            recordNssFailure(kErrBadInput);
+            return false;
+        }
+        PublicKey key = miSECKEY_DecodeDERPublicKey(keyDer.get());
+        if (!key) {
+            recordNssFailure(kErrBadPublicKey);
+            return false;
+        }
+        key->keyType = rsaKey;
+        authorisationChecked = true;
+
+        Item signatureBytes = DecodeBase64(signature);
+        if (!signatureBytes) {
+            invalidDomainsSignature = true;
+            recordNssFailure(kErrBadDomainSignature);
+            if (lastErrorMessage.empty()) lastErrorMessage = "NSSBase64_DecodeBuffer failed";
+            return false;
+        }
+        SECStatus verified = SECFailure;
+        if (domainsText.size() <= static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+            verified =
+                VFY_VerifyData(reinterpret_cast<const unsigned char*>(domainsText.data()),
+                               static_cast<int>(domainsText.size()), key.get(),
+                               signatureBytes.get(), SEC_OID_PKCS1_SHA1_WITH_RSA_ENCRYPTION, this);
+        }
+        if (verified != SECSuccess) {
+            // A PIN still to be asked for wins over a bad list, and the list is checked again
+            // once the PIN question is settled.
+            if (p11bridge::MissingPin()) {
+                lastError = kErrPinMissing;
+                authorisationChecked = false;
+            } else if (p11bridge::InvalidPin()) {
+                lastError = kErrPinInvalid;
+                authorisationChecked = false;
+            } else {
+                lastError = kErrBadDomainSignature;
+                invalidDomainsSignature = true;
+            }
+            SetErrorInfo();
+            if (invalidDomainsSignature && lastErrorMessage.empty()) {
+                lastErrorMessage = "VFY_VerifyData failed";
+            }
+            return false;
+        }
+        for (const std::string& entry : domains) {
+            if (DomainMatches(entry, currentDomain)) {
+                authorised = true;
+                break;
+            }
+        }
+        if (!authorised) lastError = kErrDomainNotAuthorized;
+        return authorised;
+    } catch (const std::exception&) {
+        recordOutOfMemory();
+        return false;
+    }
+}
+
+bool DigitalSignatureUtilPkcs11::beginOperation() {
+    lastError = kErrNone;
+    if (!IsInitialized()) {
+        lastError = kErrNotInitialized;
+        return false;
+    }
+    if (!IsAuthorized()) return false;
+    // No token operation runs while the page still owes a PIN or holds one the token refused,
+    // listing included.
+    if (p11bridge::InvalidPin() || p11bridge::MissingPin()) {
+        SetErrorInfo();
+        return false;
+    }
+    return true;
+}
+
+unsigned long DigitalSignatureUtilPkcs11::getSlot() {
+    CK_FUNCTION_LIST* p11 = Pkcs11Module::Load();
+    if (!p11) {
+        recordModuleFault("get slot list");
+        return kNoHandle;
+    }
+    CK_ULONG count = 0;
+    if (!checkReturnValue(p11->C_GetSlotList(CK_TRUE, nullptr, &count), "get slot list")) {
+        return kNoHandle;
+    }
+    if (count == 0) {
+        lastError = kErrToken;
+        lastErrorMessage = kNoSlot;
+        return kNoHandle;
+    }
+    if (count > kMaxSlots) {
+        recordModuleFault("get slot list");
+        return kNoHandle;
+    }
+    std::vector<CK_SLOT_ID> slots(count);
+    CK_ULONG filled = count;
+    if (!checkReturnValue(p11->C_GetSlotList(CK_TRUE, slots.data(), &filled), "get slot list")) {
+        return kNoHandle;
+    }
+    if (filled > count) {
+        // A module that reports more slots than it was given room for has written past the
+        // array or lies; neither answer can be used.
+        recordModuleFault("get slot list");
+        return kNoHandle;
+    }
+    if (filled == 0) {
+        lastError = kErrToken;
+        lastErrorMessage = kNoSlot;
+        return kNoHandle;
+    }
+    return slots[0];
+}
+
+unsigned long DigitalSignatureUtilPkcs11::startSession(unsigned long slot) {
+    CK_FUNCTION_LIST* p11 = Pkcs11Module::Load();
+    CK_SESSION_HANDLE session = kNoHandle;
+    CK_RV rv = p11 ? p11->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session)
+                   : CKR_GENERAL_ERROR;
+    if (!checkReturnValue(rv, "open session")) return kNoHandle;
+    return session;
+}
+
+bool DigitalSignatureUtilPkcs11::Login(unsigned long session) {
+    auto found = gPines.find(moduleName);
+    if (found == gPines.end()) {
+        // The empty record is how the host learns which module needs a PIN.
+        gPines.emplace(moduleName, PinInfoStruct{});
+        lastError = kErrPinMissing;
+        lastErrorMessage = kPinMissingPrefix + moduleName;
+        return false;
+    }
+    PinInfoStruct& record = found->second;
+    if (record.pin.empty()) {
+        lastError = kErrPinMissing;
+        lastErrorMessage = kPinMissingPrefix + moduleName;
+        return false;
+    }
+    if (record.invalid) {
+        // A PIN the token has refused is never presented again: it could lock the token.
+        lastError = kErrPinInvalid;
+        record.retries += 1;
+        lastErrorMessage = kPinInvalidPrefix + moduleName;
+        return false;
+    }
+    CK_FUNCTION_LIST* p11 = Pkcs11Module::Load();
+    // The PIN goes to the token straight from its record, measured as a C string.
+    CK_RV rv =
+        p11 ? p11->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(record.pin.data()),
+                           std::strlen(record.pin.c_str()))
+            : CKR_GENERAL_ERROR;
+    if (checkReturnValue(rv, "C_Login")) return true;
+    if (lastError == kErrPinInvalid) {
+        record.invalid = true;
+        record.retries += 1;
+        lastErrorMessage = kPinInvalidPrefix + moduleName;
+    }
+    return false;
+}
+
+bool DigitalSignatureUtilPkcs11::findNext(const TokenFrame& frame, CK_OBJECT_HANDLE* object,
+                                          CK_ULONG* count, const char* what) {
+    CK_ULONG found = 0;
+    CK_RV rv = frame.Functions()->C_FindObjects(frame.Session(), object, 1, &found);
+    if (!checkReturnValue(rv, what)) return false;
+    if (found > 1) {
+        recordModuleFault(what);
+        return false;
+    }
+    *count = found;
+    return true;
+}
+
+bool DigitalSignatureUtilPkcs11::readAttributes(const TokenFrame& frame, CK_OBJECT_HANDLE object,
+                                                CK_ATTRIBUTE* attributes, CK_ULONG count,
+                                                std::vector<std::vector<unsigned char>>& values) {
+    constexpr char kLabel[] = "get attribute value";
+    for (CK_ULONG i = 0; i < count; ++i) {
+        attributes[i].pValue = nullptr;
+        attributes[i].ulValueLen = 0;
+    }
+    CK_FUNCTION_LIST* p11 = frame.Functions();
+    if (!checkReturnValue(p11->C_GetAttributeValue(frame.Session(), object, attributes, count),
+                          kLabel)) {
+        return false;
+    }
+    values.assign(count, {});
+    for (CK_ULONG i = 0; i < count; ++i) {
+        // CK_UNAVAILABLE_INFORMATION beside CKR_OK is a contradiction; so is a length no
+        // certificate or identifier has.
+        if (attributes[i].ulValueLen == CK_UNAVAILABLE_INFORMATION ||
+            attributes[i].ulValueLen > kMaxAttributeLength) {
+            recordModuleFault(kLabel);
+            return false;
+        }
+        values[i].resize(attributes[i].ulValueLen);
+        attributes[i].pValue = values[i].data();
+    }
+    if (!checkReturnValue(p11->C_GetAttributeValue(frame.Session(), object, attributes, count),
+                          kLabel)) {
+        return false;
+    }
+    for (CK_ULONG i = 0; i < count; ++i) {
+        if (attributes[i].ulValueLen > values[i].size()) {
+            recordModuleFault(kLabel);
+            return false;
+        }
+        values[i].resize(attributes[i].ulValueLen);
+    }
+    return true;
+}
+
+std::string DigitalSignatureUtilPkcs11::encodeBase64(const unsigned char* data,
+                                                     std::size_t length) {
+    SECItem item{siBuffer, const_cast<unsigned char*>(data), static_cast<unsigned int>(length)};
+    PortText text(NSSBase64_EncodeItem(nullptr, nullptr, 0, &item));
+    if (!text) {
+        recordNssFailure(kErrToken);
+        return {};
+    }
+    return std::string(text.get());
+}
+
+void DigitalSignatureUtilPkcs11::appendIfListed(const TokenFrame& frame, CK_OBJECT_HANDLE object,
+                                                std::string& text) {
+    CK_ATTRIBUTE attributes[] = {{CKA_ID, nullptr, 0}, {CKA_VALUE, nullptr, 0}};
+    std::vector<std::vector<unsigned char>> values;
+    if (!readAttributes(frame, object, attributes, 2, values)) return;
+    const std::vector<unsigned char>& id = values[0];
+    std::vector<unsigned char>& der = values[1];
+    if (id.empty() || der.empty()) return;
+
+    SECItem derItem{siBuffer, der.data(), static_cast<unsigned int>(der.size())};
+    Certificate cert(
+        certificate_decoding::CERT_DecodeDERCertificate(&derItem, PR_TRUE, kCertificateNickname));
+    if (!cert) return;
+    if ((cert->keyUsage & kSigningUsages) != kSigningUsages) return;
+    if (CERT_CheckCertValidTimes(cert.get(), PR_Now(), PR_FALSE) != secCertTimeValid) return;
+
+    std::string idText = encodeBase64(id.data(), id.size());
+    if (idText.empty()) return;
+    if (!text.empty()) text += '|';
+    text += cert->issuerName ? cert->issuerName : "";
+    text += '|';
+    text += cert->subjectName ? cert->subjectName : "";
+    text += '|';
+    text += idText;
+}
+
+std::string DigitalSignatureUtilPkcs11::listCertificates() {
+    std::string text;
+    TokenFrame frame(*this);
+    if (!frame.HasSession()) return text;
+
+    CK_OBJECT_CLASS objectClass = CKO_CERTIFICATE;
+    CK_CERTIFICATE_TYPE certificateType = CKC_X_509;
+    CK_ATTRIBUTE search[] = {
+        {CKA_CLASS, &objectClass, sizeof objectClass},
+        {CKA_CERTIFICATE_TYPE, &certificateType, sizeof certificateType},
+    };
+    ObjectSearch objects(*this, frame);
+    if (!objects.Start(search, 2)) return text;
+    CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+    CK_ULONG count = 0;
+    if (!findNext(frame, &object, &count, "Find first object")) return text;
+    // A failing object is recorded and skipped: the listing may carry certificates and an error.
+    while (count > 0) {
+        appendIfListed(frame, object, text);
+        if (!findNext(frame, &object, &count, "Find other objects")) break;
+    }
+    return text;
+}
+
+std::string DigitalSignatureUtilPkcs11::ListCertificates(std::string /*caSubjectNames*/) {
+    try {
+        if (!beginOperation()) return {};
+        return listCertificates();
+    } catch (const std::exception&) {
+        recordOutOfMemory();
+        return {};
+    }
+}
+
+std::vector<NameValueMap> DigitalSignatureUtilPkcs11::GetCADistinguishedNames(
+    std::string caSubjectNames) {
+    try {
+        return GetNameValueMaps(caSubjectNames);
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+std::string DigitalSignatureUtilPkcs11::certificateBase64(const std::string& certId) {
+    TokenFrame frame(*this);
+    if (!frame.HasSession()) return {};
+    Item id = DecodeBase64(certId);
+    if (!id) {
+        lastError = kErrToken;
+        lastErrorMessage = "Invalid cert id base64";
+        return {};
+    }
+    CK_OBJECT_CLASS objectClass = CKO_CERTIFICATE;
+    CK_CERTIFICATE_TYPE certificateType = CKC_X_509;
+    CK_ATTRIBUTE search[] = {
+        {CKA_CLASS, &objectClass, sizeof objectClass},
+        {CKA_CERTIFICATE_TYPE, &certificateType, sizeof certificateType},
+        {CKA_ID, id->data, id->len},
+    };
+    ObjectSearch objects(*this, frame);
+    if (!objects.Start(search, 3)) return {};
+    CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+    CK_ULONG count = 0;
+    if (!findNext(frame, &object, &count, "Find first object") || count == 0) return {};
+    CK_ATTRIBUTE value[] = {{CKA_VALUE, nullptr, 0}};
+    std::vector<std::vector<unsigned char>> values;
+    if (!readAttributes(frame, object, value, 1, values) || values[0].empty()) return {};
+    return encodeBase64(values[0].data(), values[0].size());
+}
+
+std::string DigitalSignatureUtilPkcs11::GetCertificateBase64(std::string certId) {
+    try {
+        if (!beginOperation()) return {};
+        return certificateBase64(certId);
+    } catch (const std::exception&) {
+        recordOutOfMemory();
+        return {};
+    }
+}
+
+std::string DigitalSignatureUtilPkcs11::signPkcs1Base64(const std::string& certId,
+                                                        const std::string& digest) {
+    TokenFrame frame(*this);
+    if (!frame.HasSession()) return {};
+    // The PIN is presented before the inputs are looked at, as pages have always seen it.
+    if (!frame.Login()) return {};
+
+    Item hash = DecodeBase64(digest);
+    if (!hash || !IsAcceptedDigestLength(hash->len)) {
+        // Base64 that decodes is no NSS failure; name the real one rather than report a stale
+        // error of some earlier call.
+        if (hash) PORT_SetError(SEC_ERROR_INPUT_LEN);
+        recordNssFailure(kErrBadInput);
+        return {};
+    }
+    Item id = DecodeBase64(certId);
+    if (!id) {
+        recordNssFailure(kErrBadInput);
+        return {};
+    }
+    CK_OBJECT_CLASS objectClass = CKO_PRIVATE_KEY;
+    CK_ATTRIBUTE search[] = {
+        {CKA_CLASS, &objectClass, sizeof objectClass},
+        {CKA_ID, id->data, id->len},
+    };
+    ObjectSearch objects(*this, frame);
+    if (!objects.Start(search, 2)) return {};
+    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+    CK_ULONG count = 0;
+    if (!findNext(frame, &key, &count, "Find first object") || count == 0) return {};
+
+    std::vector<unsigned char> digestInfo;
+    if (!EncodeDigestInfo(hash->data, hash->len, digestInfo)) {
+        recordNssFailure(kErrToken);
+        return {};
+    }
+    std::vector<unsigned char> signatureBytes(kSignatureBufferSize);
+    CK_ULONG signatureLength = signatureBytes.size();
+    CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
+    CK_FUNCTION_LIST* p11 = frame.Functions();
+    if (!checkReturnValue(p11->C_SignInit(frame.Session(), &mechanism, key), "sign init new")) {
+        return {};
+    }
+    if (!checkReturnValue(p11->C_Sign(frame.Session(), digestInfo.data(), digestInfo.size(),
+                                      signatureBytes.data(), &signatureLength),
+                          "sign final")) {
+        return {};
+    }
+    if (signatureLength > signatureBytes.size()) {
+        recordModuleFault("sign final");
+        return {};
+    }
+    if (signatureLength == 0) return {};
+    return encodeBase64(signatureBytes.data(), signatureLength);
+}
+
+std::string DigitalSignatureUtilPkcs11::SignPkcs1Base64(std::string certId, std::string digest) {
+    try {
+        if (!beginOperation()) return {};
+        return signPkcs1Base64(certId, digest);
+    } catch (const std::exception&) {
+        recordOutOfMemory();
+        return {};
+    }
+}
+
+}  // namespace p11bridge

@@ -1,0 +1,75 @@
+// The signature utility on a PKCS#11 token: every operation initialises the module, opens a fresh
+// session on the first slot with a token, works, and finalises the module again.
+#pragma once
+
+#include <pkcs11.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "signature/DigitalSignatureUtil.h"
+
+namespace p11bridge {
+
+class TokenFrame;
+
+class DigitalSignatureUtilPkcs11 : public DigitalSignatureUtil {
+public:
+    // No slot, no session.
+    static constexpr unsigned long kNoHandle = ~0UL;
+
+    // configDir is accepted for the host's sake and ignored: NSS opens no database.
+    DigitalSignatureUtilPkcs11(std::string configDir, std::string signature, std::string domains,
+                               std::string currentDomain);
+    ~DigitalSignatureUtilPkcs11() override;
+
+    std::string ListCertificates(std::string caSubjectNames) override;
+    bool IsInitialized() override;
+    std::vector<NameValueMap> GetCADistinguishedNames(std::string caSubjectNames) override;
+    std::string GetCertificateBase64(std::string certId) override;
+    std::string SignPkcs1Base64(std::string certId, std::string digest) override;
+    bool IsAuthorized() override;
+    bool NeedConfigDir() override;
+    void ClearPin() override;
+
+    // The one place an NSS or NSPR failure is recorded.
+    void SetErrorInfo();
+    // The one place a PKCS#11 return value is judged and recorded; true for CKR_OK.
+    bool checkReturnValue(unsigned long rv, const char* what);
+
+    unsigned long getSlot();
+    unsigned long startSession(unsigned long slot);
+    bool Login(unsigned long session);
+
+    const std::string& ModuleName() const { return moduleName; }
+
+private:
+    // Frame steps that run before the module is touched; false when the operation must stop.
+    bool beginOperation();
+    // A module that answers CKR_OK with values that cannot be true (a count larger than the room
+    // given, a length it cannot have): recorded as a failure of that step.
+    void recordModuleFault(const char* what);
+    // A failure of NSS that must not pass for success: the code, then NSS's error text.
+    void recordNssFailure(int32_t code);
+    void recordOutOfMemory();
+
+    // The two-call read of attribute values: lengths first, then buffers of exactly those lengths.
+    bool readAttributes(const TokenFrame& frame, CK_OBJECT_HANDLE object, CK_ATTRIBUTE* attributes,
+                        CK_ULONG count, std::vector<std::vector<unsigned char>>& values);
+    bool findNext(const TokenFrame& frame, CK_OBJECT_HANDLE* object, CK_ULONG* count,
+                  const char* what);
+    void appendIfListed(const TokenFrame& frame, CK_OBJECT_HANDLE object, std::string& text);
+    std::string listCertificates();
+    std::string certificateBase64(const std::string& certId);
+    std::string signPkcs1Base64(const std::string& certId, const std::string& digest);
+    std::string encodeBase64(const unsigned char* data, std::size_t length);
+
+    bool authorised = false;
+    bool authorisationChecked = false;
+    bool initialized = false;
+    bool nssInitializedHere = false;
+    std::string moduleName;
+};
+
+}  // namespace p11bridge

@@ -1,0 +1,54 @@
+// The scope of one token operation. What it acquires on the module (initialisation, session,
+// login, object search) it gives back in reverse order when the scope ends, on every path.
+#pragma once
+
+#include <pkcs11.h>
+
+#include "pkcs11/DigitalSignatureUtilPkcs11.h"
+
+namespace p11bridge {
+
+class TokenFrame {
+public:
+    // C_Initialize, the first slot with a token, a fresh read-only session; every failure is
+    // recorded in the utility and leaves HasSession() false.
+    explicit TokenFrame(DigitalSignatureUtilPkcs11& util);
+    // C_Logout after a successful login, C_CloseSession, C_Finalize after a successful
+    // C_Initialize.
+    ~TokenFrame();
+    TokenFrame(const TokenFrame&) = delete;
+    TokenFrame& operator=(const TokenFrame&) = delete;
+
+    bool HasSession() const { return session_ != DigitalSignatureUtilPkcs11::kNoHandle; }
+    CK_FUNCTION_LIST* Functions() const { return functions_; }
+    CK_SESSION_HANDLE Session() const { return session_; }
+
+    // Presents the recorded PIN; the frame logs out when it ends.
+    bool Login();
+
+private:
+    DigitalSignatureUtilPkcs11& util_;
+    CK_FUNCTION_LIST* functions_ = nullptr;  // set once C_Initialize has succeeded
+    CK_SESSION_HANDLE session_ = DigitalSignatureUtilPkcs11::kNoHandle;
+    bool loggedIn_ = false;
+};
+
+// A C_FindObjectsInit .. C_FindObjectsFinal bracket within a frame.
+class ObjectSearch {
+public:
+    explicit ObjectSearch(DigitalSignatureUtilPkcs11& util, const TokenFrame& frame)
+        : util_(util), frame_(frame) {}
+    ~ObjectSearch();
+    ObjectSearch(const ObjectSearch&) = delete;
+    ObjectSearch& operator=(const ObjectSearch&) = delete;
+
+    // C_FindObjectsInit, checked with the label "Find objects init".
+    bool Start(CK_ATTRIBUTE* attributes, CK_ULONG count);
+
+private:
+    DigitalSignatureUtilPkcs11& util_;
+    const TokenFrame& frame_;
+    bool active_ = false;
+};
+
+}  // namespace p11bridge
