@@ -1,0 +1,156 @@
+#include "support/CertFactory.h"
+
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/x509v3.h>
+
+#include <functional>
+#include <stdexcept>
+#include <utility>
+
+namespace p11bridge::test {
+namespace {
+
+[[noreturn]] void Fail(const std::string& what) {
+    throw std::runtime_error(what + ": " + OpenSslErrors());
+}
+
+std::string NameText(const X509_NAME* name) {
+    OpenSslPtr<BIO> bio(BIO_new(BIO_s_mem()));
+    if (!bio || X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253) < 0) Fail("name text");
+    char* data = nullptr;
+    long length = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<size_t>(length));
+}
+
+std::string KeyUsageText(unsigned bits) {
+    static const std::pair<unsigned, const char*> kNames[] = {
+        {KeyUsage::kDigitalSignature, "digitalSignature"},
+        {KeyUsage::kNonRepudiation, "nonRepudiation"},
+        {KeyUsage::kKeyEncipherment, "keyEncipherment"},
+        {KeyUsage::kDataEncipherment, "dataEncipherment"},
+        {KeyUsage::kKeyAgreement, "keyAgreement"},
+        {KeyUsage::kKeyCertSign, "keyCertSign"},
+        {KeyUsage::kCrlSign, "cRLSign"},
+    };
+    std::string text = "critical";
+    for (const auto& [bit, name] : kNames) {
+        if (bits & bit) text += std::string(",") + name;
+    }
+    return text;
+}
+
+void AddExtension(X509* cert, X509V3_CTX* ctx, int nid, const std::string& value) {
+    OpenSslPtr<X509_EXTENSION> ext(X509V3_EXT_conf_nid(nullptr, ctx, nid, value.c_str()));
+    if (!ext || X509_add_ext(cert, ext.get(), -1) != 1) Fail("extension " + value);
+}
+
+void SetRandomSerial(X509* cert) {
+    unsigned char bytes[8];
+    if (RAND_bytes(bytes, sizeof bytes) != 1) Fail("RAND_bytes");
+    bytes[0] &= 0x7f;  // positive, as DER INTEGER serials must be
+    bytes[0] |= 0x01;  // and of full length
+    OpenSslPtr<BIGNUM> bn(BN_bin2bn(bytes, sizeof bytes, nullptr));
+    if (!bn || !BN_to_ASN1_INTEGER(bn.get(), X509_get_serialNumber(cert))) Fail("serial");
+}
+
+void WriteFile(const std::string& path, const std::function<int(BIO*)>& write) {
+    OpenSslPtr<BIO> bio(BIO_new_file(path.c_str(), "wb"));
+    if (!bio || write(bio.get()) != 1) Fail("write " + path);
+}
+
+OpenSslPtr<X509> MakeCert(const CertRequest& request, EVP_PKEY* key, X509* issuer,
+                          EVP_PKEY* issuerKey, bool isCa) {
+    OpenSslPtr<X509> cert(X509_new());
+    if (!cert || X509_set_version(cert.get(), 2) != 1) Fail("X509_new");
+    SetRandomSerial(cert.get());
+    X509_NAME* name = X509_get_subject_name(cert.get());
+    auto add = [name](const char* field, const std::string& value) {
+        if (!value.empty() &&
+            X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
+                                       reinterpret_cast<const unsigned char*>(value.c_str()), -1,
+                                       -1, 0) != 1) {
+            Fail(std::string("name ") + field);
+        }
+    };
+    add("O", request.organization);
+    add("CN", request.commonName);
+    if (X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name) != 1 ||
+        !X509_gmtime_adj(X509_getm_notBefore(cert.get()), request.validFromDays * 86400L) ||
+        !X509_gmtime_adj(X509_getm_notAfter(cert.get()), request.validToDays * 86400L) ||
+        X509_set_pubkey(cert.get(), key) != 1) {
+        Fail("certificate fields");
+    }
+    X509V3_CTX ctx;
+    X509V3_set_ctx(&ctx, issuer ? issuer : cert.get(), cert.get(), nullptr, nullptr, 0);
+    if (isCa) AddExtension(cert.get(), &ctx, NID_basic_constraints, "critical,CA:TRUE");
+    if (request.keyUsage != KeyUsage::kAbsent) {
+        AddExtension(cert.get(), &ctx, NID_key_usage, KeyUsageText(request.keyUsage));
+    }
+    if (request.subjectKeyIdentifier) {
+        AddExtension(cert.get(), &ctx, NID_subject_key_identifier, "hash");
+    }
+    if (issuer) AddExtension(cert.get(), &ctx, NID_authority_key_identifier, "keyid");
+    if (X509_sign(cert.get(), issuerKey ? issuerKey : key, EVP_sha256()) <= 0) Fail("X509_sign");
+    return cert;
+}
+
+IssuedCert Save(const std::string& directory, const std::string& fileStem, X509* cert,
+                SharedKey key) {
+    IssuedCert out;
+    int length = i2d_X509(cert, nullptr);
+    if (length <= 0) Fail("i2d_X509");
+    out.der.resize(static_cast<size_t>(length));
+    unsigned char* p = out.der.data();
+    i2d_X509(cert, &p);
+    out.derPath = directory + "/" + fileStem + ".der";
+    out.pemPath = directory + "/" + fileStem + ".crt.pem";
+    out.keyPemPath = directory + "/" + fileStem + ".key.pem";
+    WriteFile(out.derPath, [cert](BIO* bio) { return i2d_X509_bio(bio, cert); });
+    WriteFile(out.pemPath, [cert](BIO* bio) { return PEM_write_bio_X509(bio, cert); });
+    WriteFile(out.keyPemPath, [&key](BIO* bio) {
+        return PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    });
+    out.subject = NameText(X509_get_subject_name(cert));
+    out.issuer = NameText(X509_get_issuer_name(cert));
+    out.key = std::move(key);
+    return out;
+}
+
+}  // namespace
+
+CertFactory::CertFactory(std::string directory) : directory_(std::move(directory)) {}
+
+SharedKey CertFactory::GenerateRsaKey(int bits) {
+    SharedKey key(EVP_RSA_gen(static_cast<unsigned>(bits)), OpenSslFree());
+    if (!key) Fail("EVP_RSA_gen");
+    return key;
+}
+
+const IssuedCert& CertFactory::Ca() {
+    if (!caCert_) {
+        CertRequest request;
+        request.commonName = "p11bridge Test CA";
+        request.validFromDays = -30;
+        request.validToDays = 3650;
+        request.keyUsage = KeyUsage::kKeyCertSign | KeyUsage::kCrlSign;
+        SharedKey key = GenerateRsaKey(2048);
+        caCert_ = MakeCert(request, key.get(), nullptr, nullptr, true);
+        ca_ = Save(directory_, "ca", caCert_.get(), key);
+    }
+    return ca_;
+}
+
+IssuedCert CertFactory::Issue(const std::string& name, const CertRequest& request) {
+    SharedKey key = request.key ? request.key : GenerateRsaKey(request.keyBits);
+    X509* issuer = nullptr;
+    EVP_PKEY* issuerKey = nullptr;
+    if (!request.selfSigned) {
+        issuerKey = Ca().key.get();
+        issuer = caCert_.get();
+    }
+    OpenSslPtr<X509> cert = MakeCert(request, key.get(), issuer, issuerKey, false);
+    return Save(directory_, name, cert.get(), key);
+}
+
+}  // namespace p11bridge::test
