@@ -91,8 +91,9 @@ std::size_t JSONWorker::SpecialChar(const char* text, std::size_t length, std::s
                 output += static_cast<char>(byte & 0xFF);
                 return pos + 2;
             }
+            // Too short: the digits themselves, the first one included, are read as text.
             output += '\0';
-            return pos;
+            return pos - 1;
         default:
             output += c;
             return pos;
