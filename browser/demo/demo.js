@@ -39,6 +39,11 @@ function logExchange(direction, message) {
   // The PIN never reaches the page's DOM, not even in the message log.
   if ('pin' in shown) shown.pin = '•'.repeat(String(shown.pin).length);
   if ('pinChar' in shown) shown.pinChar = '•';
+  for (const [name, value] of Object.entries(shown)) {
+    if (typeof value === 'string' && value.length > 100) {
+      shown[name] = `${value.slice(0, 60)}… (${value.length} characters)`;
+    }
+  }
   const li = document.createElement('li');
   li.className = direction === 'in' ? 'from-host' : 'to-host';
   li.textContent = (direction === 'in' ? '← ' : '→ ') + JSON.stringify(shown);
@@ -311,6 +316,9 @@ async function sign() {
     showFailure('Signing failed', e);
   } finally {
     $('sign').disabled = certificates.length === 0;
+    // Lets scripts that drive the page see that this press is fully handled.
+    const section = $('sign-section');
+    section.dataset.completed = String(Number(section.dataset.completed ?? 0) + 1);
   }
 }
 
