@@ -1,109 +1,441 @@
-#include <gtest/gtest.h>
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 
-#include <memory>
-
-#include "support/CallLog.h"
-#include "support/CertFactory.h"
+#include "TestTokenFixture.h"
 #include "support/Pkcs1.h"
-#include "support/Pkcs11Library.h"
-#include "support/TempDir.h"
-#include "support/TestTokenScenario.h"
 
 namespace p11bridge::test {
 namespace {
 
-constexpr CK_SLOT_ID kSlot = 5;
-const Bytes kId = {0x01, 0xa2};
+using TestTokenModule = TestTokenFixture;
 
-// Keys are slow to make, so one certificate and key serve the whole suite.
-class TestTokenModule : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        shared_ = new Shared;
-        shared_->signer = shared_->factory.Issue("signer");
-    }
-    static void TearDownTestSuite() {
-        delete shared_;
-        shared_ = nullptr;
-    }
+CK_MECHANISM RsaPkcs() {
+    return CK_MECHANISM{CKM_RSA_PKCS, nullptr, 0};
+}
 
-    void TearDown() override { f->C_Finalize(nullptr); }
-
-    // The usual token: one slot with the signer's certificate and key, PIN 1234.
-    TestTokenScenario& Standard() {
-        return scenario.Log(logPath)
-            .Slot(kSlot, "Primary")
-            .Pin("1234")
-            .Credential(kSlot, kId, shared_->signer);
-    }
-
-    CK_RV Initialize() {
-        scenario.Install();
-        return f->C_Initialize(nullptr);
-    }
-
-    CK_SESSION_HANDLE OpenSession(CK_SLOT_ID slot = kSlot) {
-        CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-        EXPECT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
-        return session;
-    }
-
-    CK_RV Login(CK_SESSION_HANDLE session, std::string pin) {
-        return f->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR*>(pin.data()),
-                          pin.size());
-    }
-
-    std::vector<CK_OBJECT_HANDLE> Find(CK_SESSION_HANDLE session, std::vector<CK_ATTRIBUTE> templ,
-                                       CK_ULONG step = 1) {
-        std::vector<CK_OBJECT_HANDLE> found;
-        EXPECT_EQ(f->C_FindObjectsInit(session, templ.data(), templ.size()), CKR_OK);
-        for (;;) {
-            std::vector<CK_OBJECT_HANDLE> batch(step);
-            CK_ULONG count = 0;
-            EXPECT_EQ(f->C_FindObjects(session, batch.data(), step, &count), CKR_OK);
-            if (count == 0) break;
-            found.insert(found.end(), batch.begin(), batch.begin() + count);
-        }
-        EXPECT_EQ(f->C_FindObjectsFinal(session), CKR_OK);
-        return found;
-    }
-
-    struct Shared {
-        TempDir dir;
-        CertFactory factory{dir.Path()};
-        IssuedCert signer;
-    };
-    static Shared* shared_;
-
-    TempDir dir;
-    std::string logPath = dir.File("calls.log");
-    TestTokenScenario scenario{dir.File("scenario.txt")};
-    Pkcs11Library library{TestTokenModulePath()};
-    CK_FUNCTION_LIST* f = library.Functions();
-};
-
-TestTokenModule::Shared* TestTokenModule::shared_ = nullptr;
-
-TEST_F(TestTokenModule, SignsDigestInfoWithTheKeyOfTheCertificate) {
+TEST_F(TestTokenModule, SignsTheDigestInfoItIsGivenWithTheCertificatesKey) {
     Standard();
     ASSERT_EQ(Initialize(), CKR_OK);
     CK_SESSION_HANDLE session = OpenSession();
     ASSERT_EQ(Login(session, "1234"), CKR_OK);
-    CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
-    Bytes id = kId;
-    std::vector<CK_OBJECT_HANDLE> keys =
-        Find(session, {{CKA_CLASS, &keyClass, sizeof keyClass}, {CKA_ID, id.data(), id.size()}});
-    ASSERT_EQ(keys.size(), 1u);
-    Bytes hash = Digest(HashAlgorithm::Sha256, ToBytes("text"));
-    Bytes info = DigestInfo(HashAlgorithm::Sha256, hash);
-    CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
-    ASSERT_EQ(f->C_SignInit(session, &mechanism, keys[0]), CKR_OK);
-    Bytes signature(2048);
-    CK_ULONG length = signature.size();
-    ASSERT_EQ(f->C_Sign(session, info.data(), info.size(), signature.data(), &length), CKR_OK);
-    signature.resize(length);
-    EXPECT_EQ(length, 256u);
-    EXPECT_TRUE(VerifyPkcs1(shared_->signer.der, hash, signature, HashAlgorithm::Sha256));
+    CK_OBJECT_HANDLE key = FindKey(session, kId);
+    for (HashAlgorithm algorithm :
+         {HashAlgorithm::Md5, HashAlgorithm::Sha1, HashAlgorithm::Sha256}) {
+        SCOPED_TRACE(static_cast<int>(algorithm));
+        Bytes hash = Digest(algorithm, ToBytes("text to sign"));
+        Bytes info = DigestInfo(algorithm, hash);
+        CK_MECHANISM mechanism = RsaPkcs();
+        ASSERT_EQ(f->C_SignInit(session, &mechanism, key), CKR_OK);
+        // Length query, then a buffer one byte short, then the real thing: the operation
+        // must survive the first two.
+        CK_ULONG length = 0;
+        ASSERT_EQ(f->C_Sign(session, info.data(), info.size(), nullptr, &length), CKR_OK);
+        EXPECT_EQ(length, 256u);
+        Bytes signature(length - 1);
+        length = signature.size();
+        ASSERT_EQ(f->C_Sign(session, info.data(), info.size(), signature.data(), &length),
+                  CKR_BUFFER_TOO_SMALL);
+        EXPECT_EQ(length, 256u);
+        signature.resize(2048);
+        length = signature.size();
+        ASSERT_EQ(f->C_Sign(session, info.data(), info.size(), signature.data(), &length), CKR_OK);
+        signature.resize(length);
+        EXPECT_TRUE(VerifyPkcs1(Certs().signer.der, hash, signature, algorithm));
+        EXPECT_FALSE(VerifyPkcs1(Certs().other.der, hash, signature, algorithm));
+        EXPECT_EQ(RecoverPkcs1Payload(Certs().signer.der, signature), info);
+        // The operation ended with the signature.
+        EXPECT_EQ(f->C_Sign(session, info.data(), info.size(), signature.data(), &length),
+                  CKR_OPERATION_NOT_INITIALIZED);
+    }
+}
+
+TEST_F(TestTokenModule, SigningNeedsRsaPkcsALoginAndAKey) {
+    Standard().Cert(kSlot, {0x09}, Certs().other.derPath);
+    ASSERT_EQ(Initialize(), CKR_OK);
+    CK_SESSION_HANDLE session = OpenSession();
+    ASSERT_EQ(Login(session, "1234"), CKR_OK);
+    CK_OBJECT_HANDLE key = FindKey(session, kId);
+    CK_OBJECT_CLASS certClass = CKO_CERTIFICATE;
+    CK_OBJECT_HANDLE cert = Find(session, {{CKA_CLASS, &certClass, sizeof certClass}}).at(0);
+    CK_MECHANISM sha256Rsa{CKM_SHA256_RSA_PKCS, nullptr, 0};
+    CK_BYTE parameter = 0;
+    CK_MECHANISM withParameter{CKM_RSA_PKCS, &parameter, 1};
+    CK_MECHANISM rsaPkcs = RsaPkcs();
+    EXPECT_EQ(f->C_SignInit(session, &sha256Rsa, key), CKR_MECHANISM_INVALID);
+    EXPECT_EQ(f->C_SignInit(session, &withParameter, key), CKR_MECHANISM_PARAM_INVALID);
+    EXPECT_EQ(f->C_SignInit(session, &rsaPkcs, cert), CKR_KEY_HANDLE_INVALID);
+    ASSERT_EQ(f->C_Logout(session), CKR_OK);
+    EXPECT_EQ(f->C_SignInit(session, &rsaPkcs, key), CKR_USER_NOT_LOGGED_IN);
+    ASSERT_EQ(Login(session, "1234"), CKR_OK);
+    ASSERT_EQ(f->C_SignInit(session, &rsaPkcs, key), CKR_OK);
+    Bytes tooLong(256 - 10);
+    CK_ULONG length = 2048;
+    Bytes signature(length);
+    EXPECT_EQ(f->C_Sign(session, tooLong.data(), tooLong.size(), signature.data(), &length),
+              CKR_DATA_LEN_RANGE);
+}
+
+TEST_F(TestTokenModule, SlotListHonoursTokenPresentAndTheLengthQuery) {
+    scenario.Slot(9, "Second").EmptySlot(7).Slot(kSlot, "Primary");
+    ASSERT_EQ(Initialize(), CKR_OK);
+    EXPECT_EQ(SlotList(CK_TRUE), (std::vector<CK_SLOT_ID>{9, kSlot}));
+    EXPECT_EQ(SlotList(CK_FALSE), (std::vector<CK_SLOT_ID>{9, 7, kSlot}));
+    CK_SLOT_ID one = 0;
+    CK_ULONG count = 1;
+    EXPECT_EQ(f->C_GetSlotList(CK_TRUE, &one, &count), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(count, 2u);
+
+    CK_TOKEN_INFO token;
+    ASSERT_EQ(f->C_GetTokenInfo(9, &token), CKR_OK);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(token.label), sizeof token.label),
+              "Second" + std::string(32 - 6, ' '));
+    EXPECT_EQ(f->C_GetTokenInfo(7, &token), CKR_TOKEN_NOT_PRESENT);
+    CK_SLOT_INFO slot;
+    ASSERT_EQ(f->C_GetSlotInfo(7, &slot), CKR_OK);
+    EXPECT_EQ(slot.flags & CKF_TOKEN_PRESENT, 0u);
+    EXPECT_EQ(f->C_GetSlotInfo(8, &slot), CKR_SLOT_ID_INVALID);
+    CK_SESSION_HANDLE session = 0;
+    EXPECT_EQ(f->C_OpenSession(7, CKF_SERIAL_SESSION, nullptr, nullptr, &session),
+              CKR_TOKEN_NOT_PRESENT);
+    EXPECT_EQ(f->C_OpenSession(kSlot, 0, nullptr, nullptr, &session),
+              CKR_SESSION_PARALLEL_NOT_SUPPORTED);
+}
+
+TEST_F(TestTokenModule, LoginChecksThePin) {
+    struct Case {
+        const char* name;
+        const char* pinLine;  // nullptr: no pin line
+        bool locked;
+        std::string pin;
+        CK_RV expected;
+    } cases[] = {
+        {"right", "1234", false, "1234", CKR_OK},
+        {"wrong", "1234", false, "1235", CKR_PIN_INCORRECT},
+        {"prefix", "1234", false, "123", CKR_PIN_INCORRECT},
+        {"longer", "1234", false, "12345", CKR_PIN_INCORRECT},
+        {"empty", "1234", false, "", CKR_PIN_INCORRECT},
+        {"locked", "1234", true, "1234", CKR_PIN_LOCKED},
+        {"no pin set", nullptr, false, "1234", CKR_USER_PIN_NOT_INITIALIZED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        scenario = TestTokenScenario(dir.File("scenario.txt"));
+        scenario.Slot(kSlot, "Primary");
+        if (c.pinLine) scenario.Pin(c.pinLine);
+        if (c.locked) scenario.Locked();
+        ASSERT_EQ(Initialize(), CKR_OK);
+        CK_SESSION_HANDLE session = OpenSession();
+        EXPECT_EQ(Login(session, c.pin), c.expected);
+        if (c.expected == CKR_OK) {
+            EXPECT_EQ(Login(session, c.pin), CKR_USER_ALREADY_LOGGED_IN);
+            EXPECT_EQ(f->C_Logout(session), CKR_OK);
+            EXPECT_EQ(f->C_Logout(session), CKR_USER_NOT_LOGGED_IN);
+        }
+        EXPECT_EQ(f->C_Login(session, CKU_SO, nullptr, 0), CKR_USER_TYPE_INVALID);
+        ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    }
+}
+
+TEST_F(TestTokenModule, LoginEndsWhenTheLastSessionCloses) {
+    Standard();
+    ASSERT_EQ(Initialize(), CKR_OK);
+    CK_SESSION_HANDLE first = OpenSession();
+    CK_SESSION_HANDLE second = OpenSession();
+    ASSERT_EQ(Login(first, "1234"), CKR_OK);
+    EXPECT_EQ(f->C_CloseSession(first), CKR_OK);
+    EXPECT_EQ(Login(second, "1234"), CKR_USER_ALREADY_LOGGED_IN);
+    EXPECT_EQ(f->C_CloseSession(second), CKR_OK);
+    EXPECT_EQ(f->C_CloseSession(second), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(Login(OpenSession(), "1234"), CKR_OK);
+}
+
+TEST_F(TestTokenModule, FindMatchesEveryAttributeOfTheTemplate) {
+    Standard()
+        .Cert(kSlot, {}, Certs().other.derPath, "no id")
+        .Slot(9, "Second")
+        .Credential(9, kId, Certs().other);
+    ASSERT_EQ(Initialize(), CKR_OK);
+    CK_SESSION_HANDLE session = OpenSession();
+    CK_OBJECT_CLASS certClass = CKO_CERTIFICATE, keyClass = CKO_PRIVATE_KEY;
+    CK_CERTIFICATE_TYPE x509 = CKC_X_509, wtls = CKC_WTLS;
+    CK_KEY_TYPE rsa = CKK_RSA, ec = CKK_EC;
+    Bytes id = kId, otherId = {0x01}, noId;
+    CK_ATTRIBUTE certs{CKA_CLASS, &certClass, sizeof certClass};
+    CK_ATTRIBUTE keys{CKA_CLASS, &keyClass, sizeof keyClass};
+    CK_ATTRIBUTE ofX509{CKA_CERTIFICATE_TYPE, &x509, sizeof x509};
+    CK_ATTRIBUTE ofWtls{CKA_CERTIFICATE_TYPE, &wtls, sizeof wtls};
+    CK_ATTRIBUTE withId{CKA_ID, id.data(), id.size()};
+    CK_ATTRIBUTE withIdPrefix{CKA_ID, otherId.data(), otherId.size()};
+    CK_ATTRIBUTE withoutId{CKA_ID, noId.data(), 0};
+    CK_ATTRIBUTE ofRsa{CKA_KEY_TYPE, &rsa, sizeof rsa};
+    CK_ATTRIBUTE ofEc{CKA_KEY_TYPE, &ec, sizeof ec};
+    struct Case {
+        const char* name;
+        bool loggedIn;
+        std::vector<CK_ATTRIBUTE> templ;
+        size_t expected;
+    } cases[] = {
+        {"everything visible before login", false, {}, 2},
+        {"certificates", false, {certs}, 2},
+        {"X.509 certificates", false, {certs, ofX509}, 2},
+        {"WTLS certificates", false, {certs, ofWtls}, 0},
+        {"certificate by id", false, {certs, ofX509, withId}, 1},
+        {"id is not matched by prefix", false, {certs, withIdPrefix}, 0},
+        {"empty id", false, {certs, withoutId}, 1},
+        {"keys hidden before login", false, {keys}, 0},
+        {"key after login", true, {keys, withId}, 1},
+        {"RSA key", true, {keys, ofRsa, withId}, 1},
+        {"EC key", true, {keys, ofEc}, 0},
+        {"key type is not a certificate attribute", true, {certs, ofRsa}, 0},
+        {"everything after login", true, {}, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.loggedIn) {
+            CK_RV rv = Login(session, "1234");
+            ASSERT_TRUE(rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN);
+        }
+        EXPECT_EQ(Find(session, c.templ).size(), c.expected);
+        EXPECT_EQ(Find(session, c.templ, 10).size(), c.expected);
+    }
+    EXPECT_EQ(f->C_FindObjectsFinal(session), CKR_OPERATION_NOT_INITIALIZED);
+    ASSERT_EQ(f->C_FindObjectsInit(session, nullptr, 0), CKR_OK);
+    EXPECT_EQ(f->C_FindObjectsInit(session, nullptr, 0), CKR_OPERATION_ACTIVE);
+}
+
+TEST_F(TestTokenModule, AttributesAnswerLengthQueryThenRead) {
+    Standard();
+    ASSERT_EQ(Initialize(), CKR_OK);
+    CK_SESSION_HANDLE session = OpenSession();
+    CK_OBJECT_CLASS certClass = CKO_CERTIFICATE;
+    CK_OBJECT_HANDLE cert = Find(session, {{CKA_CLASS, &certClass, sizeof certClass}}).at(0);
+    EXPECT_EQ(ReadAttribute(session, cert, CKA_VALUE), Certs().signer.der);
+    EXPECT_EQ(ReadAttribute(session, cert, CKA_ID), kId);
+
+    // A missing attribute fails alone; the others in the template are still answered.
+    CK_ATTRIBUTE templ[] = {{CKA_ID, nullptr, 0}, {CKA_MODULUS, nullptr, 0}};
+    EXPECT_EQ(f->C_GetAttributeValue(session, cert, templ, 2), CKR_ATTRIBUTE_TYPE_INVALID);
+    EXPECT_EQ(templ[0].ulValueLen, kId.size());
+    EXPECT_EQ(templ[1].ulValueLen, CK_UNAVAILABLE_INFORMATION);
+
+    Bytes small(Certs().signer.der.size() - 1);
+    CK_ATTRIBUTE value{CKA_VALUE, small.data(), small.size()};
+    EXPECT_EQ(f->C_GetAttributeValue(session, cert, &value, 1), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(value.ulValueLen, CK_UNAVAILABLE_INFORMATION);
+
+    ASSERT_EQ(Login(session, "1234"), CKR_OK);
+    CK_OBJECT_HANDLE key = FindKey(session, kId);
+    CK_ATTRIBUTE secret{CKA_PRIVATE_EXPONENT, nullptr, 0};
+    EXPECT_EQ(f->C_GetAttributeValue(session, key, &secret, 1), CKR_ATTRIBUTE_SENSITIVE);
+    EXPECT_EQ(ReadAttribute(session, key, CKA_MODULUS).size(), 256u);
+    ASSERT_EQ(f->C_Logout(session), CKR_OK);
+    EXPECT_EQ(f->C_GetAttributeValue(session, key, templ, 1), CKR_OBJECT_HANDLE_INVALID);
+}
+
+TEST_F(TestTokenModule, InitializeAndFinalizeFollowTheCryptokiStates) {
+    Standard();
+    EXPECT_EQ(f->C_Finalize(nullptr), CKR_CRYPTOKI_NOT_INITIALIZED);
+    CK_ULONG count = 0;
+    EXPECT_EQ(f->C_GetSlotList(CK_TRUE, nullptr, &count), CKR_CRYPTOKI_NOT_INITIALIZED);
+    ASSERT_EQ(Initialize(), CKR_OK);
+    EXPECT_EQ(f->C_Initialize(nullptr), CKR_CRYPTOKI_ALREADY_INITIALIZED);
+    CK_SESSION_HANDLE session = OpenSession();
+    ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+
+    // The scenario is read again: the token now has another label, the old session is gone.
+    scenario.Slot(11, "Later");
+    ASSERT_EQ(Initialize(), CKR_OK);
+    EXPECT_EQ(SlotList(CK_TRUE), (std::vector<CK_SLOT_ID>{kSlot, 11}));
+    EXPECT_EQ(f->C_CloseSession(session), CKR_SESSION_HANDLE_INVALID);
+    CK_C_INITIALIZE_ARGS args{};
+    EXPECT_EQ(f->C_Initialize(&args), CKR_CRYPTOKI_ALREADY_INITIALIZED);
+    ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    EXPECT_EQ(f->C_Initialize(&args), CKR_OK);
+}
+
+TEST_F(TestTokenModule, InjectedFailuresHitTheCountedCall) {
+    Standard().Fail("C_GetSlotList", 2, 0x5).Fail("C_Initialize", 3, CKR_DEVICE_ERROR);
+    ASSERT_EQ(Initialize(), CKR_OK);
+    CK_ULONG count = 0;
+    EXPECT_EQ(f->C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
+    EXPECT_EQ(f->C_GetSlotList(CK_TRUE, nullptr, &count), 0x5u);
+    EXPECT_EQ(f->C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
+    ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    // Same text: the counts go on across the cycle.
+    ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+    ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    EXPECT_EQ(f->C_Initialize(nullptr), CKR_DEVICE_ERROR);
+    EXPECT_EQ(f->C_Finalize(nullptr), CKR_CRYPTOKI_NOT_INITIALIZED);
+    // Written again: the counts start over.
+    ASSERT_EQ(Initialize(), CKR_OK);
+    EXPECT_EQ(f->C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
+    EXPECT_EQ(f->C_GetSlotList(CK_TRUE, nullptr, &count), 0x5u);
+}
+
+TEST_F(TestTokenModule, InjectedFailureOnEveryCallAndOnAnyEntryPoint) {
+    Standard().FailAlways("C_Login", CKR_TOKEN_NOT_PRESENT).FailAlways("C_DigestInit", 0x30);
+    ASSERT_EQ(Initialize(), CKR_OK);
+    CK_SESSION_HANDLE session = OpenSession();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Login(session, "1234"), CKR_TOKEN_NOT_PRESENT);
+    CK_MECHANISM sha1{CKM_SHA_1, nullptr, 0};
+    EXPECT_EQ(f->C_DigestInit(session, &sha1), 0x30u);
+    EXPECT_EQ(f->C_DigestUpdate(session, nullptr, 0), CKR_FUNCTION_NOT_SUPPORTED);
+}
+
+TEST_F(TestTokenModule, NonsenseFlagsBreakTheProtocolAsNamed) {
+    Bytes hash = Digest(HashAlgorithm::Sha1, ToBytes("x"));
+    Bytes info = DigestInfo(HashAlgorithm::Sha1, hash);
+    constexpr unsigned char kGuard = 0xee;
+    auto restart = [&](TestTokenScenario& (TestTokenScenario::*flag)()) {
+        f->C_Finalize(nullptr);
+        scenario = TestTokenScenario(dir.File("scenario.txt"));
+        (Standard().*flag)();
+        ASSERT_EQ(Initialize(), CKR_OK);
+    };
+    // Signs into a buffer of `room` bytes followed by guard bytes.
+    auto sign = [&](CK_ULONG room, Bytes& buffer, CK_ULONG& length) {
+        CK_SESSION_HANDLE session = OpenSession();
+        EXPECT_EQ(Login(session, "1234"), CKR_OK);
+        CK_MECHANISM mechanism = RsaPkcs();
+        EXPECT_EQ(f->C_SignInit(session, &mechanism, FindKey(session, kId)), CKR_OK);
+        buffer.assign(room + 16, kGuard);
+        length = room;
+        CK_RV rv = f->C_Sign(session, info.data(), info.size(), buffer.data(), &length);
+        EXPECT_EQ(f->C_CloseSession(session), CKR_OK);
+        return rv;
+    };
+    Bytes buffer;
+    CK_ULONG length = 0;
+
+    restart(&TestTokenScenario::SlotCountZero);
+    EXPECT_TRUE(SlotList(CK_TRUE).empty());
+    EXPECT_TRUE(SlotList(CK_FALSE).empty());
+
+    restart(&TestTokenScenario::SlotCountGrows);
+    CK_ULONG count = 0;
+    ASSERT_EQ(f->C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
+    ASSERT_EQ(count, 1u);
+    CK_SLOT_ID slots[2] = {0, 0xdead};
+    EXPECT_EQ(f->C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
+    EXPECT_GT(count, 1u);
+    EXPECT_EQ(slots[0], kSlot);
+    EXPECT_EQ(slots[1], 0xdeadu) << "wrote past the room it was given";
+
+    restart(&TestTokenScenario::AttributeLengthInvalid);
+    CK_SESSION_HANDLE session = OpenSession();
+    CK_OBJECT_CLASS certClass = CKO_CERTIFICATE;
+    CK_OBJECT_HANDLE cert = Find(session, {{CKA_CLASS, &certClass, sizeof certClass}}).at(0);
+    CK_ATTRIBUTE value{CKA_VALUE, nullptr, 0};
+    EXPECT_EQ(f->C_GetAttributeValue(session, cert, &value, 1), CKR_OK);
+    EXPECT_EQ(value.ulValueLen, CK_UNAVAILABLE_INFORMATION);
+
+    restart(&TestTokenScenario::SignLengthOverflow);
+    EXPECT_EQ(sign(2048, buffer, length), CKR_OK);
+    EXPECT_EQ(length, 2049u);
+    EXPECT_TRUE(std::all_of(buffer.begin() + 2048, buffer.end(),
+                            [](unsigned char b) { return b == kGuard; }));
+    EXPECT_TRUE(VerifyPkcs1(Certs().signer.der, hash, Bytes(buffer.begin(), buffer.begin() + 256),
+                            HashAlgorithm::Sha1));
+    EXPECT_EQ(sign(100, buffer, length), CKR_OK);
+    EXPECT_EQ(length, 101u);
+    EXPECT_TRUE(std::all_of(buffer.begin() + 100, buffer.end(),
+                            [](unsigned char b) { return b == kGuard; }));
+
+    restart(&TestTokenScenario::SignZeroLength);
+    EXPECT_EQ(sign(2048, buffer, length), CKR_OK);
+    EXPECT_EQ(length, 0u);
+}
+
+TEST_F(TestTokenModule, BadScenarioFailsInitializeAndSaysWhy) {
+    const char* badLines[] = {
+        "slot x token \"A\"",
+        "slot 5 token",
+        "slot 5 token \"unterminated",
+        "slot 5 token \"a label that is longer than thirty-two bytes\"",
+        "slot 5 token \"A\"\nslot 5 empty",
+        "pin 1\npin 2",
+        "cert slot=5 id=01 der=/nonexistent/file.der",
+        "cert slot=5 id=0 der=CERT",
+        "cert slot=5 id=zz der=CERT",
+        "cert slot=6 id=01 der=CERT",
+        "cert slot=7 id=01 der=CERT",
+        "cert slot=5 id=01",
+        "cert slot=5 id=01 der=CERT colour=red",
+        "key slot=5 id=01 pem=CERT",
+        "fail C_Sing 1 5",
+        "fail C_Sign 0 5",
+        "fail C_Sign 1 0",
+        "fail C_Sign -1 5",
+        "fail C_Sign 1",
+        "locked now",
+        "frobnicate",
+    };
+    for (std::string line : badLines) {
+        SCOPED_TRACE(line);
+        size_t at = line.find("CERT");
+        if (at != std::string::npos) line.replace(at, 4, Certs().signer.derPath);
+        CallLog::Clear(logPath);
+        scenario = TestTokenScenario(dir.File("scenario.txt"));
+        scenario.Log(logPath).Slot(kSlot, "Primary").EmptySlot(7).Line(line);
+        EXPECT_EQ(Initialize(), CKR_GENERAL_ERROR);
+        CallLog log = Log();
+        EXPECT_EQ(log.Functions(), std::vector<std::string>{"C_Initialize"});
+        EXPECT_EQ(log.Remarks().size(), 1u);
+        CK_ULONG count = 0;
+        EXPECT_EQ(f->C_GetSlotList(CK_TRUE, nullptr, &count), CKR_CRYPTOKI_NOT_INITIALIZED);
+    }
+    unsetenv(TestTokenScenario::kEnvironmentVariable);
+    EXPECT_EQ(f->C_Initialize(nullptr), CKR_GENERAL_ERROR);
+    // The same scenario, made well-formed, is accepted; comments and quoting work.
+    scenario = TestTokenScenario(dir.File("scenario.txt"));
+    scenario.Log(logPath)
+        .Line("  # a comment")
+        .Line("")
+        .Line("slot 0x5 token \"Two words\"   # trailing comment");
+    ASSERT_EQ(Initialize(), CKR_OK);
+    CK_TOKEN_INFO token;
+    ASSERT_EQ(f->C_GetTokenInfo(kSlot, &token), CKR_OK);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(token.label), 9), "Two words");
+}
+
+TEST_F(TestTokenModule, CallLogRecordsEveryCallWithItsResult) {
+    Standard().Fail("C_Login", 1, CKR_PIN_INCORRECT);
+    ASSERT_EQ(Initialize(), CKR_OK);
+    CK_SESSION_HANDLE session = OpenSession();
+    EXPECT_EQ(Login(session, "1234"), CKR_PIN_INCORRECT);
+    EXPECT_EQ(Login(session, "1234"), CKR_OK);
+    EXPECT_EQ(f->C_Logout(session), CKR_OK);
+    EXPECT_EQ(f->C_CloseSession(session), CKR_OK);
+    EXPECT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    EXPECT_EQ(f->C_Finalize(nullptr), CKR_CRYPTOKI_NOT_INITIALIZED);
+    std::string text;
+    std::ifstream in(logPath);
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text,
+              "C_Initialize 0\nC_OpenSession 0\nC_Login 160\nC_Login 0\nC_Logout 0\n"
+              "C_CloseSession 0\nC_Finalize 0\nC_Finalize 400\n");
+    EXPECT_EQ(text.find("1234"), std::string::npos);
+}
+
+TEST_F(TestTokenModule, FunctionListIsCompleteAndUnimplementedCallsAreRefused) {
+    // CK_FUNCTION_LIST is a version followed by function pointers only.
+    size_t slots = (sizeof(CK_FUNCTION_LIST) - sizeof(CK_VERSION)) / sizeof(void*);
+    size_t offset = (sizeof(CK_VERSION) + alignof(void*) - 1) / alignof(void*) * alignof(void*);
+    const auto* begin = reinterpret_cast<const unsigned char*>(f) + offset;
+    for (size_t i = 0; i < slots; ++i) {
+        void* entry = nullptr;
+        std::memcpy(&entry, begin + i * sizeof(void*), sizeof entry);
+        EXPECT_NE(entry, nullptr) << "entry " << i;
+    }
+    Standard();
+    ASSERT_EQ(Initialize(), CKR_OK);
+    CK_SESSION_HANDLE session = OpenSession();
+    EXPECT_EQ(f->C_GenerateRandom(session, nullptr, 0), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(f->C_DestroyObject(session, 1), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(Log().Calls().back().function, "C_DestroyObject");
 }
 
 }  // namespace

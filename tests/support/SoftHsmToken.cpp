@@ -1,0 +1,197 @@
+#include "support/SoftHsmToken.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <stdexcept>
+
+#include "support/CertFactory.h"
+
+namespace p11bridge::test {
+namespace {
+
+constexpr const char* kConfVariable = "SOFTHSM2_CONF";
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+bool IsFile(const std::string& path) {
+    return access(path.c_str(), R_OK) == 0;
+}
+
+bool OnPath(const std::string& tool) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        if (access((dirs.substr(start, end - start) + "/" + tool).c_str(), X_OK) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void Append(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out << text;
+}
+
+}  // namespace
+
+std::string SoftHsm::ModulePath() {
+    for (const char* candidate :
+         {"/usr/lib/softhsm/libsofthsm2.so", "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so",
+          "/usr/lib64/pkcs11/libsofthsm2.so", "/usr/lib/x86_64-linux-gnu/pkcs11/libsofthsm2.so",
+          "/usr/local/lib/softhsm/libsofthsm2.so"}) {
+        if (IsFile(candidate)) return candidate;
+    }
+    return "";
+}
+
+bool SoftHsm::Available() {
+    return !ModulePath().empty() && OnPath("softhsm2-util") && OnPath("pkcs11-tool");
+}
+
+SoftHsm::SoftHsm() {
+    if (!Available()) throw std::runtime_error("SoftHSM2 or OpenSC's pkcs11-tool is missing");
+    std::string tokens = dir_.File("tokens");
+    if (mkdir(tokens.c_str(), 0700) != 0) {
+        throw std::runtime_error("mkdir " + tokens + ": " + std::strerror(errno));
+    }
+    std::string conf = dir_.File("softhsm2.conf");
+    std::ofstream out(conf);
+    out << "directories.tokendir = " << tokens << "\n"
+        << "objectstore.backend = file\n"
+        << "log.level = ERROR\n"
+        << "slots.removable = false\n";
+    out.close();
+    if (!out) throw std::runtime_error("cannot write " + conf);
+    if (const char* previous = std::getenv(kConfVariable)) previousConf_ = previous;
+    setenv(kConfVariable, conf.c_str(), 1);
+}
+
+SoftHsm::~SoftHsm() {
+    if (previousConf_) {
+        setenv(kConfVariable, previousConf_->c_str(), 1);
+    } else {
+        unsetenv(kConfVariable);
+    }
+}
+
+std::string SoftHsm::Run(const std::vector<std::string>& argv) const {
+    std::string outputPath = dir_.File("tool-output.txt");
+    FileDescriptor output(open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (output.get() < 0) throw std::runtime_error("cannot open " + outputPath);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+    if (pid == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        int null = open("/dev/null", O_RDONLY);
+        if (null >= 0) dup2(null, STDIN_FILENO);
+        dup2(output.get(), STDOUT_FILENO);
+        dup2(output.get(), STDERR_FILENO);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    std::string text = ReadAll(outputPath);
+    Append(ToolLogPath(), "$ " + argv[0] + (argv.size() > 1 ? " " + argv[1] : "") + "\n" + text);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        throw std::runtime_error(argv[0] + " failed (see " + ToolLogPath() + "):\n" + text);
+    }
+    return text;
+}
+
+SoftHsmToken SoftHsm::AddToken(const std::string& label, const std::string& pin,
+                               const std::string& soPin) {
+    for (const std::string& other : labels_) {
+        if (other.rfind(label, 0) == 0 || label.rfind(other, 0) == 0) {
+            throw std::invalid_argument("token labels '" + label + "' and '" + other +
+                                        "' are prefixes of each other");
+        }
+    }
+    std::string output = Run({"softhsm2-util", "--init-token", "--free", "--label", label,
+                              "--so-pin", soPin, "--pin", pin});
+    std::smatch match;
+    static const std::regex kSlot("reassigned to slot ([0-9]+)");
+    if (!std::regex_search(output, match, kSlot)) {
+        throw std::runtime_error("no slot in softhsm2-util output:\n" + output);
+    }
+    labels_.push_back(label);
+    return SoftHsmToken(*this, label, pin, std::stoul(match[1].str()));
+}
+
+void SoftHsmToken::Write(const std::string& path, const char* type, const Bytes& id,
+                         const std::string& label) {
+    std::vector<std::string> argv = {"pkcs11-tool",
+                                     "--module",
+                                     SoftHsm::ModulePath(),
+                                     "--token-label",
+                                     label_,
+                                     "--login",
+                                     "--pin",
+                                     pin_,
+                                     "--write-object",
+                                     path,
+                                     "--type",
+                                     type};
+    // pkcs11-tool cannot write an empty CKA_ID; leaving --id out gives the object none.
+    if (!id.empty()) {
+        argv.push_back("--id");
+        argv.push_back(ToHex(id));
+    }
+    if (!label.empty()) {
+        argv.push_back("--label");
+        argv.push_back(label);
+    }
+    hsm_->Run(argv);
+}
+
+void SoftHsmToken::ImportKey(const std::string& keyPemPath, const Bytes& id,
+                             const std::string& label) {
+    Write(keyPemPath, "privkey", id, label);
+}
+
+void SoftHsmToken::ImportCert(const std::string& certDerPath, const Bytes& id,
+                              const std::string& label) {
+    Write(certDerPath, "cert", id, label);
+}
+
+void SoftHsmToken::ImportCredential(const IssuedCert& cert, const Bytes& id,
+                                    const std::string& label) {
+    ImportCert(cert.derPath, id, label);
+    ImportKey(cert.keyPemPath, id, label);
+}
+
+}  // namespace p11bridge::test
