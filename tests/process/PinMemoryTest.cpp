@@ -1,0 +1,71 @@
+// The PIN's bytes in the live host's memory: after typing, after a whole PIN, after signing.
+#include <gtest/gtest.h>
+
+#include "DomainSigning.h"
+#include "HostProcess.h"
+#include "ProcessMemory.h"
+#include "support/CertFactory.h"
+#include "support/TempDir.h"
+#include "support/TestTokenScenario.h"
+
+namespace p11bridge::testing {
+namespace {
+
+using namespace p11bridge::test;
+
+// Distinctive enough that no other bytes of the process match it by chance.
+const std::string kPin = "Qz7!pM2#wK9$";
+
+TEST(PinMemory, OnlyTheLivePinSurvivesTypingAndSigning) {
+    TempDir dir;
+    CertFactory certs(dir.Path());
+    IssuedCert signer = certs.Issue("signer");
+    TestTokenScenario scenario(dir.File("scenario"));
+    scenario.Slot(1, "Memory").Pin(kPin).Credential(1, {0x4b, 0x01}, signer);
+    HostProcess::Options options;
+    options.module = TestTokenModulePath();
+    options.env[TestTokenScenario::kEnvironmentVariable] = scenario.Write();
+    HostProcess host(options);
+
+    // The test token keeps the PIN its scenario gives it, as a card does; count those copies
+    // first, once a listing has loaded the token, so that only the host's own are judged.
+    host.send(SignedInitialize("localhost", "http://localhost"));
+    host.reply();
+    host.send(R"({"command":2})");
+    EXPECT_NE(host.reply().find("\"lastError\" : 0"), std::string::npos);
+    const std::size_t tokens = ScanWritableMemory(host.pid(), kPin).copies;
+
+    // Typed with a slip and its correction, then sent whole: every request, receive buffer,
+    // parsed text and outgrown buffer must be gone, leaving the host's one buffer.
+    for (std::size_t i = 0; i < kPin.size(); ++i) {
+        if (i == 5) {
+            host.send(R"({"command":6,"pinChar":"x"})");
+            host.send(R"({"command":7})");
+        }
+        host.send(std::string(R"({"command":6,"pinChar":")") + kPin[i] + R"("})");
+    }
+    for (std::size_t i = 0; i < kPin.size() + 2; ++i) host.reply();
+    MemoryScan typed = ScanWritableMemory(host.pid(), kPin);
+    ASSERT_GT(typed.bytesScanned, 0u) << "the host's memory could not be read";
+    EXPECT_EQ(typed.copies, tokens + 1) << "after typing";
+
+    host.send(R"({"command":3,"pin":")" + kPin + R"("})");
+    host.reply();
+    EXPECT_EQ(ScanWritableMemory(host.pid(), kPin).copies, tokens + 1) << "after the whole PIN";
+
+    // The first signature names the module; the second hands the PIN over and signs with it.
+    const std::string sign = R"({"command":5,"certId":"SwE=","digest":")" +
+                             std::string("AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=") + R"("})";
+    host.send(sign);
+    EXPECT_NE(host.reply().find("\"missingPin\" : true"), std::string::npos);
+    host.send(sign);
+    std::string signedReply = host.reply();
+    EXPECT_NE(signedReply.find("\"lastError\" : 0"), std::string::npos) << signedReply;
+    EXPECT_EQ(signedReply.find("\"pkcs1\" : \"\""), std::string::npos) << signedReply;
+
+    // One copy stays: the PIN record that serves later signatures.
+    EXPECT_LE(ScanWritableMemory(host.pid(), kPin).copies, tokens + 1) << "after signing";
+}
+
+}  // namespace
+}  // namespace p11bridge::testing
