@@ -503,6 +503,9 @@ std::string DigitalSignatureUtilPkcs11::signPkcs1Base64(const std::string& certI
     CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
     CK_ULONG count = 0;
     if (!findNext(frame, &key, &count, "Find first object") || count == 0) return {};
+    // A session runs one operation at a time: modules such as SoftHSM2 refuse C_SignInit with
+    // CKR_OPERATION_ACTIVE while the key search is still open, so it ends before signing.
+    objects.Finish();
 
     std::vector<unsigned char> digestInfo;
     if (!EncodeDigestInfo(hash->data, hash->len, digestInfo)) {

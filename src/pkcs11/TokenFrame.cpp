@@ -30,7 +30,12 @@ bool TokenFrame::Login() {
 }
 
 ObjectSearch::~ObjectSearch() {
+    Finish();
+}
+
+void ObjectSearch::Finish() {
     if (active_) frame_.Functions()->C_FindObjectsFinal(frame_.Session());
+    active_ = false;
 }
 
 bool ObjectSearch::Start(CK_ATTRIBUTE* attributes, CK_ULONG count) {

@@ -44,6 +44,8 @@ public:
 
     // C_FindObjectsInit, checked with the label "Find objects init".
     bool Start(CK_ATTRIBUTE* attributes, CK_ULONG count);
+    // C_FindObjectsFinal now rather than at the end of the scope.
+    void Finish();
 
 private:
     DigitalSignatureUtilPkcs11& util_;
