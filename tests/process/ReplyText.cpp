@@ -26,3 +26,50 @@ std::string Response(const ResponseState& s) {
 }
 
 }  // namespace p11bridge::testing
+
+namespace p11bridge::testing {
+
+std::optional<std::string> Member(const std::string& reply, const std::string& name) {
+    const std::string key = "\n\t\"" + name + "\" : ";
+    std::size_t at = reply.find(key);
+    if (at == std::string::npos) return std::nullopt;
+    at += key.size();
+    if (reply[at] != '"') {
+        std::size_t end = reply.find_first_of(",\n", at);
+        return reply.substr(at, end - at);
+    }
+    std::string value;
+    for (std::size_t i = at + 1; i < reply.size() && reply[i] != '"'; ++i) {
+        if (reply[i] != '\\') {
+            value.push_back(reply[i]);
+            continue;
+        }
+        char c = reply[++i];
+        switch (c) {
+            case 'r':
+                value.push_back('\r');
+                break;
+            case 'n':
+                value.push_back('\n');
+                break;
+            case 't':
+                value.push_back('\t');
+                break;
+            case 'b':
+                value.push_back('\b');
+                break;
+            case 'f':
+                value.push_back('\f');
+                break;
+            case 'u':
+                value.push_back(static_cast<char>(std::stoi(reply.substr(i + 1, 4), nullptr, 16)));
+                i += 4;
+                break;
+            default:
+                value.push_back(c);
+        }
+    }
+    return value;
+}
+
+}  // namespace p11bridge::testing

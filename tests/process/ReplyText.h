@@ -23,3 +23,11 @@ struct ResponseState {
 std::string Response(const ResponseState& state);
 
 }  // namespace p11bridge::testing
+
+namespace p11bridge::testing {
+
+// The value of a top-level member of a reply as the host wrote it: a string unescaped, any other
+// value as its text. Empty optional when the reply has no such member.
+std::optional<std::string> Member(const std::string& reply, const std::string& name);
+
+}  // namespace p11bridge::testing
