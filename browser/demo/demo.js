@@ -144,7 +144,7 @@ function parseCertificateList(text) {
   return list;
 }
 
-function showCertificates() {
+function showCertificates(hostRefused) {
   const body = $('certificates').querySelector('tbody');
   body.replaceChildren();
   certificates.forEach((cert, index) => {
@@ -164,9 +164,13 @@ function showCertificates() {
     });
     body.appendChild(row);
   });
-  setText('certificates-note', certificates.length
-    ? `${certificates.length} certificate(s) that allow signing.`
-    : 'No certificate on the token allows signing.');
+  let note = `${certificates.length} certificate(s) that allow signing.`;
+  if (certificates.length === 0) {
+    note = hostRefused
+      ? 'No certificates: the host did not list them (see what the host reports below).'
+      : 'No certificate on the token allows signing.';
+  }
+  setText('certificates-note', note);
   $('sign').disabled = certificates.length === 0;
 }
 
@@ -223,9 +227,9 @@ async function connect() {
 async function listCertificates() {
   try {
     const reply = await send({ command: LIST_CERTIFICATES });
-    showHostState(reply);
+    const fine = showHostState(reply);
     certificates = parseCertificateList(reply.certificates);
-    showCertificates();
+    showCertificates(!fine);
     if (reply.pinLength !== undefined) showPinLength(reply);
   } catch (e) {
     showFailure('Listing the certificates failed', e);
