@@ -31,6 +31,7 @@ TEST(JSONDecode, EscapesNeverFail) {
                                2)},
         {R"(\xZZ)", std::string("\0", 1)},  // invalid digits count as 0
         {R"(\101\1019)", "AA9"},
+        {R"(\101)", "A"},  // two hex or three octal digits suffice at the end of a string
         {R"(\477)", "?"},  // 4*64+7*8+7 = 319, kept modulo 256
         {R"(\19)", std::string("\0"
                                "19",

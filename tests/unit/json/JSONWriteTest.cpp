@@ -140,6 +140,9 @@ TEST(JSONWrite, ParsedTextWritesBack) {
     EXPECT_EQ(doc.write_formatted(),
               "{\n\t\"s\" : \"a\\\"b\",\n\t\"t\" : \"x\\/y\",\n\t\"n\" : 1.50,\n"
               "\t\"o\" : {\n\t\t\"k\" : [\n\t\t\t1,\n\t\t\t{}\n\t\t]\n\t}\n}");
+    // A member whose decoding fails is written as the null it became.
+    EXPECT_EQ(json::parse(R"({"x":{y},"z":[1,"a":2]})").write_formatted(),
+              "{\n\t\"x\" : null,\n\t\"z\" : null\n}");
     // Decoded strings that held escapes are escaped again.
     EXPECT_EQ(doc.at("s").as_string(), json_string("a\"b"));
     EXPECT_NE(doc.write_formatted().find("\"s\" : \"a\\\"b\""), std::string::npos);
