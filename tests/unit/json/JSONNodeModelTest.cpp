@@ -50,6 +50,14 @@ TEST(JSONNodeModel, PushBackSharesTheChildBody) {
     parent.push_back(child);
     EXPECT_EQ(child.body()->refcount(), 2u);
     EXPECT_EQ(parent.begin()->body(), child.body());
+    {
+        const JSONNode another = parent;  // shares the parent, not the child
+        EXPECT_EQ(parent.body()->refcount(), 2u);
+    }
+    EXPECT_EQ(parent.body()->refcount(), 1u);
+    parent = JSONNode(JSON_NODE);  // releasing the parent releases its handle on the child
+    EXPECT_EQ(child.body()->refcount(), 1u);
+    parent.push_back(child);
 
     JSONNode scalar("n", 1);
     scalar.push_back(child);  // not a container: nothing happens
