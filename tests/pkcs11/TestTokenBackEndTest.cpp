@@ -296,6 +296,7 @@ TEST_F(TestTokenBackEnd, UnloadableModuleFailsLikeInitializeAndIsRetried) {
     EXPECT_EQ(utility->LastError(), 0);
     // The old failure stays on record beside the code of the success.
     EXPECT_EQ(utility->LastErrorMessage(), "C_Initialize failed");
+    EXPECT_EQ(utility->LastLowLevelError(), 5);
 }
 
 TEST_F(TestTokenBackEnd, ListingNamesOnlyCurrentSigningCertificatesInTokenOrder) {
