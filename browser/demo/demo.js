@@ -95,8 +95,10 @@ function showHostState(reply) {
   const problem = code !== 0 || reply.invalidPin || reply.missingPin;
   if (problem) state.classList.add('problem');
 
-  if (reply.errorMessage) add(`The host's own words: "${reply.errorMessage}"`);
-  if (reply.lastLowLevelError) add(`Low-level code from the token module or security library: ${reply.lastLowLevelError}`);
+  // The host keeps the message and low-level code of its last failure beside a later code 0,
+  // so they describe this reply only when it reports an error.
+  if (code !== 0 && reply.errorMessage) add(`The host's own words: "${reply.errorMessage}"`);
+  if (code !== 0 && reply.lastLowLevelError) add(`Low-level code from the token module or security library: ${reply.lastLowLevelError}`);
   if (reply.pinRetryCount !== undefined && reply.pinRetryCount > 0) {
     add(`PINs refused so far: ${reply.pinRetryCount}`);
   }
