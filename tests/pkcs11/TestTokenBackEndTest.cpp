@@ -88,6 +88,7 @@ protected:
         EXPECT_TRUE(log.EveryInitializeFinalized());
         EXPECT_TRUE(log.EverySessionClosed());
         EXPECT_TRUE(log.EveryLoginLoggedOut());
+        EXPECT_TRUE(log.EverySearchFinished());
         gPines.clear();
     }
 
@@ -141,27 +142,15 @@ TEST_F(TestTokenBackEnd, EveryTokenFailureIsRecordedAndTheFrameUnwound) {
     auto addSecond = [](TestTokenScenario& s) {
         s.Cert(kSlot, kNoKeyUsageId, gCredentials->noKeyUsage.derPath);
     };
-    const std::vector<FailureRow> rows = {
-        {"slot list reports no slot", Operation::Sign,
-         [](TestTokenScenario& s) { s.SlotCountZero(); }, 12, "No se encontro ningun slot", 0},
-        {"C_Initialize fails", Operation::List,
-         [](TestTokenScenario& s) { s.Fail("C_Initialize", 1, kDeviceError); }, 12,
-         "C_Initialize failed", kDeviceError, false},
-        {"slot count query fails", Operation::Lookup,
-         [](TestTokenScenario& s) { s.Fail("C_GetSlotList", 1, kDeviceError); }, 12,
-         "get slot list", kDeviceError},
-        {"slot list read fails", Operation::List,
-         [](TestTokenScenario& s) { s.Fail("C_GetSlotList", 2, kDeviceError); }, 12,
-         "get slot list", kDeviceError},
+    std::vector<FailureRow> rows = {
         {"slot count grows beyond the list", Operation::List,
          [](TestTokenScenario& s) { s.SlotCountGrows(); }, 12, "get slot list", kGeneralError},
-        {"session cannot open", Operation::Sign,
-         [](TestTokenScenario& s) { s.Fail("C_OpenSession", 1, kDeviceError); }, 12, "open session",
-         kDeviceError},
         {"C_Login fails otherwise", Operation::Sign,
          [](TestTokenScenario& s) { s.FailAlways("C_Login", 0xE0); }, 12, "C_Login", 0xE0},
         {"PIN locked", Operation::Sign, [](TestTokenScenario& s) { s.Locked(); }, 5,
          kPinInvalidMessage, 0xA4},
+        {"PIN incorrect", Operation::Sign, [](TestTokenScenario& s) { s.Fail("C_Login", 1, 0xA0); },
+         5, kPinInvalidMessage, 0xA0},
         {"listing search cannot start", Operation::List,
          [](TestTokenScenario& s) { s.Fail("C_FindObjectsInit", 1, kDeviceError); }, 12,
          "Find objects init", kDeviceError},
@@ -232,8 +221,32 @@ TEST_F(TestTokenBackEnd, EveryTokenFailureIsRecordedAndTheFrameUnwound) {
         {"signature of length zero", Operation::Sign,
          [](TestTokenScenario& s) { s.SignZeroLength(); }, 0, "", 0},
     };
+    // The three operations share one frame, so each of its steps must fail alike in all three.
+    const FailureRow frame[] = {
+        {"slot list reports no slot", Operation::List,
+         [](TestTokenScenario& s) { s.SlotCountZero(); }, 12, "No se encontro ningun slot", 0},
+        {"C_Initialize fails", Operation::List,
+         [](TestTokenScenario& s) { s.Fail("C_Initialize", 1, kDeviceError); }, 12,
+         "C_Initialize failed", kDeviceError, false},
+        {"slot count query fails", Operation::List,
+         [](TestTokenScenario& s) { s.Fail("C_GetSlotList", 1, kDeviceError); }, 12,
+         "get slot list", kDeviceError},
+        {"slot list read fails", Operation::List,
+         [](TestTokenScenario& s) { s.Fail("C_GetSlotList", 2, kDeviceError); }, 12,
+         "get slot list", kDeviceError},
+        {"session cannot open", Operation::List,
+         [](TestTokenScenario& s) { s.Fail("C_OpenSession", 1, kDeviceError); }, 12, "open session",
+         kDeviceError},
+    };
+    for (Operation operation : {Operation::List, Operation::Lookup, Operation::Sign}) {
+        for (FailureRow row : frame) {
+            row.operation = operation;
+            rows.push_back(row);
+        }
+    }
     for (const FailureRow& row : rows) {
-        SCOPED_TRACE(row.behaviour);
+        SCOPED_TRACE(std::string(row.behaviour) + " (operation " +
+                     std::to_string(static_cast<int>(row.operation)) + ")");
         TestTokenScenario scenario = StandardToken();
         row.configure(scenario);
         scenario.Install();
@@ -257,6 +270,7 @@ TEST_F(TestTokenBackEnd, EveryTokenFailureIsRecordedAndTheFrameUnwound) {
         EXPECT_TRUE(log.EveryInitializeFinalized());
         EXPECT_TRUE(log.EverySessionClosed());
         EXPECT_TRUE(log.EveryLoginLoggedOut());
+        EXPECT_TRUE(log.EverySearchFinished());
     }
 }
 

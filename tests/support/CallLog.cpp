@@ -121,6 +121,27 @@ std::string CallLog::ToString() const {
     return ::testing::AssertionSuccess();
 }
 
+::testing::AssertionResult CallLog::EverySearchFinished() const {
+    bool searching = false;
+    for (size_t i = 0; i < calls_.size(); ++i) {
+        const Pkcs11Call& call = calls_[i];
+        if (call.function == "C_FindObjectsFinal") {
+            searching = false;
+        } else if (searching &&
+                   (call.function == "C_FindObjectsInit" || call.function == "C_CloseSession" ||
+                    call.function == "C_Finalize" || call.function == "C_SignInit")) {
+            return ::testing::AssertionFailure()
+                   << "call " << i << " (" << call.function << ") while a search is open\n"
+                   << ToString();
+        }
+        if (call.function == "C_FindObjectsInit" && call.rv == 0) searching = true;
+    }
+    if (searching) {
+        return ::testing::AssertionFailure() << "the log ends inside a search\n" << ToString();
+    }
+    return ::testing::AssertionSuccess();
+}
+
 ::testing::AssertionResult CallLog::NoLogin() const {
     if (Count("C_Login") > 0) {
         return ::testing::AssertionFailure() << "C_Login was called\n" << ToString();

@@ -36,6 +36,9 @@ public:
     // Each successful C_Login is followed by C_Logout before the session closes, the module
     // is finalised or the log ends.
     ::testing::AssertionResult EveryLoginLoggedOut() const;
+    // Each successful C_FindObjectsInit is followed by C_FindObjectsFinal before another search
+    // starts, the session closes, the module is finalised or the log ends.
+    ::testing::AssertionResult EverySearchFinished() const;
     // The token was never asked to check a PIN.
     ::testing::AssertionResult NoLogin() const;
 
