@@ -1,6 +1,7 @@
 // The scenario-driven PKCS#11 module used by the tests in place of a vendor's token module.
 #include <fcntl.h>
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 #include <openssl/rsa.h>
 #include <pkcs11.h>
 #include <unistd.h>
@@ -313,7 +314,7 @@ CK_RV GetTokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO_PTR info) {
         Pad(info->model, sizeof info->model, "testtoken");
         Pad(info->serialNumber, sizeof info->serialNumber, std::to_string(id));
         info->flags = CKF_LOGIN_REQUIRED | CKF_TOKEN_INITIALIZED | CKF_WRITE_PROTECTED |
-                      (m.scenario.pin ? CKF_USER_PIN_INITIALIZED : 0) |
+                      (m.scenario.pin || m.scenario.pinSha256 ? CKF_USER_PIN_INITIALIZED : 0) |
                       (m.scenario.locked ? CKF_USER_PIN_LOCKED : 0);
         info->ulMaxSessionCount = CK_EFFECTIVELY_INFINITE;
         info->ulSessionCount = static_cast<CK_ULONG>(
@@ -429,11 +430,20 @@ CK_RV Login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK
         if (!pin && length > 0) return CKR_ARGUMENTS_BAD;
         if (m.loggedIn.count(session.slot)) return CKR_USER_ALREADY_LOGGED_IN;
         if (m.scenario.locked) return CKR_PIN_LOCKED;
-        if (!m.scenario.pin) return CKR_USER_PIN_NOT_INITIALIZED;
-        const std::string& expected = *m.scenario.pin;
-        if (length != expected.size() ||
-            (length > 0 && CRYPTO_memcmp(pin, expected.data(), length) != 0)) {
-            return CKR_PIN_INCORRECT;
+        if (m.scenario.pinSha256) {
+            unsigned char digest[32];
+            unsigned int size = 0;
+            if (!EVP_Digest(pin, length, digest, &size, EVP_sha256(), nullptr))
+                return CKR_GENERAL_ERROR;
+            if (CRYPTO_memcmp(digest, m.scenario.pinSha256->data(), sizeof digest) != 0)
+                return CKR_PIN_INCORRECT;
+        } else {
+            if (!m.scenario.pin) return CKR_USER_PIN_NOT_INITIALIZED;
+            const std::string& expected = *m.scenario.pin;
+            if (length != expected.size() ||
+                (length > 0 && CRYPTO_memcmp(pin, expected.data(), length) != 0)) {
+                return CKR_PIN_INCORRECT;
+            }
         }
         m.loggedIn.insert(session.slot);
         return CKR_OK;

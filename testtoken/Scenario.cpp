@@ -140,8 +140,14 @@ void ParseLine(const std::vector<std::string>& words, Scenario& s,
         s.logPath = words[1];
     } else if (keyword == "pin") {
         ExpectWords(words, 2);
-        if (s.pin) throw LineError("second pin line");
+        if (s.pin || s.pinSha256) throw LineError("second pin line");
         s.pin = words[1];
+    } else if (keyword == "pin-sha256") {
+        ExpectWords(words, 2);
+        if (s.pin || s.pinSha256) throw LineError("second pin line");
+        Bytes digest = ParseHex(words[1]);
+        if (digest.size() != 32) throw LineError("pin-sha256 needs 64 hex digits");
+        s.pinSha256 = std::string(digest.begin(), digest.end());
     } else if (keyword == "slot") {
         if (words.size() < 3) throw LineError("slot needs an id and 'token' or 'empty'");
         SlotSpec slot;

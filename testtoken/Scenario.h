@@ -47,6 +47,9 @@ struct Scenario {
     std::string logPath;
     std::vector<SlotSpec> slots;
     std::optional<std::string> pin;
+    // The PIN as its SHA-256 only, so that the module's memory never holds the PIN itself
+    // (the host's memory-hygiene test counts the PIN's copies in the whole process).
+    std::optional<std::string> pinSha256;
     bool locked = false;
     bool signZeroLength = false;
     bool slotCountZero = false;

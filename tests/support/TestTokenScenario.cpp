@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "support/CertFactory.h"
+#include "support/Pkcs1.h"
 
 namespace p11bridge::test {
 namespace {
@@ -49,6 +50,10 @@ TestTokenScenario& TestTokenScenario::EmptySlot(unsigned long id) {
 
 TestTokenScenario& TestTokenScenario::Pin(const std::string& pin) {
     return Line("pin " + Word(pin));
+}
+
+TestTokenScenario& TestTokenScenario::PinDigest(const std::string& pin) {
+    return Line("pin-sha256 " + ToHex(Digest(HashAlgorithm::Sha256, ToBytes(pin))));
 }
 
 TestTokenScenario& TestTokenScenario::Locked() {

@@ -25,6 +25,8 @@ public:
     TestTokenScenario& Slot(unsigned long id, const std::string& label);
     TestTokenScenario& EmptySlot(unsigned long id);
     TestTokenScenario& Pin(const std::string& pin);
+    // The token's PIN given only as its SHA-256, for tests that look for the PIN in memory.
+    TestTokenScenario& PinDigest(const std::string& pin);
     TestTokenScenario& Locked();
     TestTokenScenario& Cert(unsigned long slot, const Bytes& id, const std::string& derPath,
                             const std::string& label = "");

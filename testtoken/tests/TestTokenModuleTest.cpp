@@ -111,6 +111,7 @@ TEST_F(TestTokenModule, LoginChecksThePin) {
         bool locked;
         std::string pin;
         CK_RV expected;
+        bool digestOnly = false;
     } cases[] = {
         {"right", "1234", false, "1234", CKR_OK},
         {"wrong", "1234", false, "1235", CKR_PIN_INCORRECT},
@@ -119,12 +120,15 @@ TEST_F(TestTokenModule, LoginChecksThePin) {
         {"empty", "1234", false, "", CKR_PIN_INCORRECT},
         {"locked", "1234", true, "1234", CKR_PIN_LOCKED},
         {"no pin set", nullptr, false, "1234", CKR_USER_PIN_NOT_INITIALIZED},
+        {"right, known by digest", "1234", false, "1234", CKR_OK, true},
+        {"wrong, known by digest", "1234", false, "12345", CKR_PIN_INCORRECT, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         scenario = TestTokenScenario(dir.File("scenario.txt"));
         scenario.Slot(kSlot, "Primary");
-        if (c.pinLine) scenario.Pin(c.pinLine);
+        if (c.pinLine && c.digestOnly) scenario.PinDigest(c.pinLine);
+        if (c.pinLine && !c.digestOnly) scenario.Pin(c.pinLine);
         if (c.locked) scenario.Locked();
         ASSERT_EQ(Initialize(), CKR_OK);
         CK_SESSION_HANDLE session = OpenSession();
@@ -350,13 +354,15 @@ TEST_F(TestTokenModule, NonsenseFlagsBreakTheProtocolAsNamed) {
 }
 
 TEST_F(TestTokenModule, BadScenarioFailsInitializeAndSaysWhy) {
-    const char* badLines[] = {
+    const std::string badLines[] = {
         "slot x token \"A\"",
         "slot 5 token",
         "slot 5 token \"unterminated",
         "slot 5 token \"a label that is longer than thirty-two bytes\"",
         "slot 5 token \"A\"\nslot 5 empty",
         "pin 1\npin 2",
+        "pin 1\npin-sha256 " + std::string(64, 'a'),
+        "pin-sha256 abcd",
         "cert slot=5 id=01 der=/nonexistent/file.der",
         "cert slot=5 id=0 der=CERT",
         "cert slot=5 id=zz der=CERT",
