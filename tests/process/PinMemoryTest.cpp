@@ -16,6 +16,11 @@ using namespace p11bridge::test;
 // Distinctive enough that no other bytes of the process match it by chance.
 const std::string kPin = "Qz7!pM2#wK9$";
 
+MemoryScan Scan(HostProcess& host) {
+    EXPECT_TRUE(WaitUntilReadingInput(host.pid())) << "the host did not come back to its input";
+    return ScanWritableMemory(host.pid(), kPin);
+}
+
 TEST(PinMemory, OnlyTheLivePinSurvivesTypingAndSigning) {
     TempDir dir;
     CertFactory certs(dir.Path());
@@ -33,7 +38,7 @@ TEST(PinMemory, OnlyTheLivePinSurvivesTypingAndSigning) {
     host.reply();
     host.send(R"({"command":2})");
     EXPECT_NE(host.reply().find("\"lastError\" : 0"), std::string::npos);
-    EXPECT_EQ(ScanWritableMemory(host.pid(), kPin).copies, 0u) << "before the PIN is sent";
+    EXPECT_EQ(Scan(host).copies, 0u) << "before the PIN is sent";
 
     // Typed with a slip and its correction, then sent whole: every request, receive buffer,
     // parsed text and outgrown buffer must be gone, leaving the host's one buffer.
@@ -45,13 +50,13 @@ TEST(PinMemory, OnlyTheLivePinSurvivesTypingAndSigning) {
         host.send(std::string(R"({"command":6,"pinChar":")") + kPin[i] + R"("})");
     }
     for (std::size_t i = 0; i < kPin.size() + 2; ++i) host.reply();
-    MemoryScan typed = ScanWritableMemory(host.pid(), kPin);
+    MemoryScan typed = Scan(host);
     ASSERT_GT(typed.bytesScanned, 0u) << "the host's memory could not be read";
     EXPECT_EQ(typed.copies, 1u) << "after typing";
 
     host.send(R"({"command":3,"pin":")" + kPin + R"("})");
     host.reply();
-    EXPECT_EQ(ScanWritableMemory(host.pid(), kPin).copies, 1u) << "after the whole PIN";
+    EXPECT_EQ(Scan(host).copies, 1u) << "after the whole PIN";
 
     // The first signature names the module; the second hands the PIN over and signs with it.
     const std::string sign = R"({"command":5,"certId":"SwE=","digest":")" +
@@ -64,7 +69,7 @@ TEST(PinMemory, OnlyTheLivePinSurvivesTypingAndSigning) {
     EXPECT_EQ(signedReply.find("\"pkcs1\" : \"\""), std::string::npos) << signedReply;
 
     // One copy stays: the PIN record that serves later signatures.
-    EXPECT_LE(ScanWritableMemory(host.pid(), kPin).copies, 1u) << "after signing";
+    EXPECT_EQ(Scan(host).copies, 1u) << "after signing";
 }
 
 }  // namespace

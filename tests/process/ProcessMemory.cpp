@@ -44,4 +44,17 @@ MemoryScan ScanWritableMemory(pid_t pid, const std::string& needle) {
     return scan;
 }
 
+bool WaitUntilReadingInput(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/syscall";
+    for (int attempt = 0; attempt < 5000; ++attempt) {
+        std::ifstream syscall(path);
+        std::string number, fd;
+        syscall >> number >> fd;
+        // read(2) is system call 0 on x86-64, and its first argument the descriptor.
+        if (number == "0" && fd == "0x0") return true;
+        ::usleep(1000);
+    }
+    return false;
+}
+
 }  // namespace p11bridge::testing

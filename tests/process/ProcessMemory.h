@@ -17,4 +17,9 @@ struct MemoryScan {
 // /proc/pid/mem. The caller must be allowed to trace pid (its parent is, by default).
 MemoryScan ScanWritableMemory(pid_t pid, const std::string& needle);
 
+// Waits until pid sits in read() on its standard input, that is, until it has finished with the
+// last request: a reply goes out before the request that caused it is released, so a scan made
+// as soon as the reply arrives could see the request still alive. False on timeout.
+bool WaitUntilReadingInput(pid_t pid);
+
 }  // namespace p11bridge::testing
