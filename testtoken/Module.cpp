@@ -21,25 +21,14 @@
 
 #include "Scenario.h"
 #include "TokenObject.h"
+#include "common/FileDescriptor.h"
 
 namespace p11bridge::testtoken {
 namespace {
 
 constexpr const char* kScenarioVariable = "P11BRIDGE_TESTTOKEN_SCENARIO";
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using p11bridge::FileDescriptor;
 
 struct PkeyCtxFree {
     void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }

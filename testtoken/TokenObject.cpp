@@ -38,43 +38,43 @@ Bytes BigNumParam(EVP_PKEY* key, const char* name) {
 
 }  // namespace
 
-TokenObject TokenObject::Certificate(CK_OBJECT_HANDLE handle, const CertSpec& spec) {
+TokenObject TokenObject::Certificate(CK_OBJECT_HANDLE handle, const CertSpec& definition) {
     TokenObject object;
     object.handle = handle;
-    object.slot = spec.slot;
+    object.slot = definition.slot;
     object.attributes = {
         {CKA_CLASS, Ulong(CKO_CERTIFICATE)},
         {CKA_TOKEN, Bool(true)},
         {CKA_PRIVATE, Bool(false)},
         {CKA_MODIFIABLE, Bool(false)},
         {CKA_CERTIFICATE_TYPE, Ulong(CKC_X_509)},
-        {CKA_ID, spec.id},
-        {CKA_VALUE, spec.der},
-        {CKA_LABEL, Text(spec.label)},
+        {CKA_ID, definition.id},
+        {CKA_VALUE, definition.der},
+        {CKA_LABEL, Text(definition.label)},
     };
     return object;
 }
 
-TokenObject TokenObject::RsaPrivateKey(CK_OBJECT_HANDLE handle, const KeySpec& spec) {
+TokenObject TokenObject::RsaPrivateKey(CK_OBJECT_HANDLE handle, const KeySpec& definition) {
     TokenObject object;
     object.handle = handle;
-    object.slot = spec.slot;
+    object.slot = definition.slot;
     object.isPrivate = true;
-    object.key = spec.key;
+    object.key = definition.key;
     object.attributes = {
         {CKA_CLASS, Ulong(CKO_PRIVATE_KEY)},
         {CKA_TOKEN, Bool(true)},
         {CKA_PRIVATE, Bool(true)},
         {CKA_MODIFIABLE, Bool(false)},
         {CKA_KEY_TYPE, Ulong(CKK_RSA)},
-        {CKA_ID, spec.id},
-        {CKA_LABEL, Text(spec.label)},
+        {CKA_ID, definition.id},
+        {CKA_LABEL, Text(definition.label)},
         {CKA_SIGN, Bool(true)},
         {CKA_DECRYPT, Bool(false)},
         {CKA_SENSITIVE, Bool(true)},
         {CKA_EXTRACTABLE, Bool(false)},
-        {CKA_MODULUS, BigNumParam(spec.key.get(), OSSL_PKEY_PARAM_RSA_N)},
-        {CKA_PUBLIC_EXPONENT, BigNumParam(spec.key.get(), OSSL_PKEY_PARAM_RSA_E)},
+        {CKA_MODULUS, BigNumParam(definition.key.get(), OSSL_PKEY_PARAM_RSA_N)},
+        {CKA_PUBLIC_EXPONENT, BigNumParam(definition.key.get(), OSSL_PKEY_PARAM_RSA_E)},
     };
     object.sensitive = {CKA_PRIVATE_EXPONENT, CKA_PRIME_1,    CKA_PRIME_2,
                         CKA_EXPONENT_1,       CKA_EXPONENT_2, CKA_COEFFICIENT};

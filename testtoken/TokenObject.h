@@ -19,8 +19,8 @@ struct TokenObject {
     std::map<CK_ATTRIBUTE_TYPE, Bytes> attributes;
     std::set<CK_ATTRIBUTE_TYPE> sensitive;
 
-    static TokenObject Certificate(CK_OBJECT_HANDLE handle, const CertSpec& spec);
-    static TokenObject RsaPrivateKey(CK_OBJECT_HANDLE handle, const KeySpec& spec);
+    static TokenObject Certificate(CK_OBJECT_HANDLE handle, const CertSpec& definition);
+    static TokenObject RsaPrivateKey(CK_OBJECT_HANDLE handle, const KeySpec& definition);
 
     // True when every attribute of the template is present with exactly that value.
     bool Matches(const CK_ATTRIBUTE* templ, CK_ULONG count) const;

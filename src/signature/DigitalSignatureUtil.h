@@ -54,6 +54,8 @@ public:
     // Domain list and address.
     void LoadDomains(std::string text);
     static std::string trim(const std::string& s);
+    // The entries of a '|'-separated list, each normalised with trim; empty ones are dropped.
+    static std::vector<std::string> SplitList(const std::string& text);
     static std::string extractDomainName(const std::string& address);
     // Whether the domain-list entry authorises the domain: equal, or a subdomain of it at a
     // label boundary. A plain suffix test would let "evila.b" in on an entry "a.b".

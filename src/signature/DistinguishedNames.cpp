@@ -37,20 +37,9 @@ NameValueMap DigitalSignatureUtil::GetNameValueMap(std::string dn) {
 }
 
 std::vector<NameValueMap> DigitalSignatureUtil::GetNameValueMaps(std::string& list) {
+    // Each name is normalised as a whole before its attributes are split.
     std::vector<NameValueMap> maps;
-    std::string piece;
-    auto flush = [&] {
-        std::string normalised = trim(piece);
-        if (!normalised.empty()) maps.push_back(GetNameValueMap(normalised));
-        piece.clear();
-    };
-    for (char c : list) {
-        if (c == '|')
-            flush();
-        else
-            piece.push_back(c);
-    }
-    flush();
+    for (const std::string& dn : SplitList(list)) maps.push_back(GetNameValueMap(dn));
     return maps;
 }
 

@@ -22,21 +22,20 @@ std::string DigitalSignatureUtil::trim(const std::string& s) {
     return out;
 }
 
-void DigitalSignatureUtil::LoadDomains(std::string text) {
-    domains.clear();
-    std::string entry;
-    auto flush = [&] {
-        std::string normalised = trim(entry);
-        if (!normalised.empty()) domains.push_back(std::move(normalised));
-        entry.clear();
-    };
-    for (char c : text) {
-        if (c == '|')
-            flush();
-        else
-            entry.push_back(c);
+std::vector<std::string> DigitalSignatureUtil::SplitList(const std::string& text) {
+    std::vector<std::string> entries;
+    std::string::size_type start = 0;
+    for (;;) {
+        std::string::size_type bar = text.find('|', start);
+        std::string entry = trim(text.substr(start, bar - start));
+        if (!entry.empty()) entries.push_back(std::move(entry));
+        if (bar == std::string::npos) return entries;
+        start = bar + 1;
     }
-    flush();
+}
+
+void DigitalSignatureUtil::LoadDomains(std::string text) {
+    domains = SplitList(text);
 }
 
 std::string DigitalSignatureUtil::extractDomainName(const std::string& address) {

@@ -13,6 +13,7 @@
 #include <regex>
 #include <stdexcept>
 
+#include "common/FileDescriptor.h"
 #include "support/CertFactory.h"
 
 namespace p11bridge::test {
@@ -20,19 +21,7 @@ namespace {
 
 constexpr const char* kConfVariable = "SOFTHSM2_CONF";
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using p11bridge::FileDescriptor;
 
 bool IsFile(const std::string& path) {
     return access(path.c_str(), R_OK) == 0;
