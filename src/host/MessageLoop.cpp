@@ -19,7 +19,11 @@ struct WipeOnExit {
 
 Pkcs11NativeMessagingHost::Pkcs11NativeMessagingHost(ByteSource& input, ByteSink& output,
                                                      UtilFactory factory)
-    : m_input(input), m_output(output), m_factory(std::move(factory)) {}
+    : m_input(input), m_output(output), m_factory(std::move(factory)) {
+    // A string outgrowing its inline buffer leaves the bytes it held there behind; starting on
+    // the heap means every move of the PIN goes through the wiping allocator.
+    m_pin.reserve(kPinReserve);
+}
 
 Pkcs11NativeMessagingHost::~Pkcs11NativeMessagingHost() = default;
 

@@ -24,6 +24,7 @@ public:
     // The receive buffer also holds a terminating NUL, which caps a request at 999 bytes.
     static constexpr std::size_t kReceiveBufferSize = 1000;
     static constexpr std::size_t kReplyReserve = 2048;
+    static constexpr std::size_t kPinReserve = 64;
 
     Pkcs11NativeMessagingHost(ByteSource& input, ByteSink& output, UtilFactory factory);
     ~Pkcs11NativeMessagingHost();
