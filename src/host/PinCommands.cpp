@@ -3,21 +3,39 @@
 
 namespace p11bridge {
 
+const JSONNode* Pkcs11NativeMessagingHost::FindMember(JSONNode* request, const char* name) {
+    for (JSONNode::const_iterator it = request->begin(); it != request->end(); ++it)
+        if (it->name() == name) return &*it;
+    return nullptr;
+}
+
 bool Pkcs11NativeMessagingHost::ReadMember(JSONNode* request, const char* name, int command,
                                            json_string& value) {
-    for (JSONNode::const_iterator it = request->begin(); it != request->end(); ++it) {
-        if (it->name() == name) {
-            value = it->as_string();
-            return true;
-        }
+    const JSONNode* member = FindMember(request, name);
+    if (!member) {
+        SendNativeErrorMessage(command, std::string("Missing member: ") + name);
+        return false;
     }
-    SendNativeErrorMessage(command, std::string("Missing member: ") + name);
+    value = member->as_string();
+    return true;
+}
+
+bool Pkcs11NativeMessagingHost::ReadPinMember(JSONNode* request, const char* name, int command,
+                                              json_string& value) {
+    if (!ReadMember(request, name, command, value)) return false;
+    // The PIN goes to the card, where every wrong one costs a try. A value that is not text (a
+    // malformed one reads as null) would be typed as "null", "true" or nothing at all, so it is
+    // refused. Reading it first has decoded it, so its type is final.
+    char type = FindMember(request, name)->type();
+    if (type == JSON_STRING || type == JSON_NUMBER) return true;
+    value.wipe();
+    SendNativeErrorMessage(command, std::string("Invalid member: ") + name);
     return false;
 }
 
 void Pkcs11NativeMessagingHost::SetPin(JSONNode* request) {
     json_string pin;
-    if (!ReadMember(request, "pin", 3, pin)) return;
+    if (!ReadPinMember(request, "pin", 3, pin)) return;
     m_pin.wipe();
     m_pin.append(pin.data(), pin.size());
     SendResponse(3, nullptr, JSONNode("ok", true));
@@ -25,7 +43,7 @@ void Pkcs11NativeMessagingHost::SetPin(JSONNode* request) {
 
 void Pkcs11NativeMessagingHost::ProcessPinChar(JSONNode* request) {
     json_string pinChar;
-    if (!ReadMember(request, "pinChar", 6, pinChar)) return;
+    if (!ReadPinMember(request, "pinChar", 6, pinChar)) return;
     // Only the first byte counts; an empty text adds nothing rather than a NUL that the token
     // would never see.
     if (!pinChar.empty()) m_pin.push_back(pinChar[0]);
