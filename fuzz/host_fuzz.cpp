@@ -89,14 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     p11bridge::MemoryByteSource source(input, chunk);
     p11bridge::MemoryByteSink sink;
     {
-        p11bridge::Pkcs11NativeMessagingHost host(
-            source, sink,
-            [](const std::string& signature, const std::string& domains,
-               const std::string& currentDomain)
-                -> std::unique_ptr<p11bridge::DigitalSignatureUtil> {
-                return std::make_unique<p11bridge::DigitalSignatureUtilPkcs11>(
-                    "", signature, domains, currentDomain);
-            });
+        p11bridge::Pkcs11NativeMessagingHost host(source, sink,
+                                                  &p11bridge::DigitalSignatureUtilPkcs11::Create);
         host.Execute();
         if (!host.Quit()) Violation("the loop returned before the host was told to quit");
     }

@@ -20,14 +20,8 @@ int main(int, char**) {
     p11bridge::FdByteSource input(STDIN_FILENO);
     p11bridge::FdByteSink output(STDOUT_FILENO);
     {
-        p11bridge::Pkcs11NativeMessagingHost host(
-            input, output,
-            [](const std::string& signature, const std::string& domains,
-               const std::string& currentDomain)
-                -> std::unique_ptr<p11bridge::DigitalSignatureUtil> {
-                return std::make_unique<p11bridge::DigitalSignatureUtilPkcs11>(
-                    "", signature, domains, currentDomain);
-            });
+        p11bridge::Pkcs11NativeMessagingHost host(input, output,
+                                                  &p11bridge::DigitalSignatureUtilPkcs11::Create);
         host.Execute();
     }
     return 0;

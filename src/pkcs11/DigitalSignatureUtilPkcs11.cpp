@@ -69,6 +69,11 @@ DigitalSignatureUtilPkcs11::DigitalSignatureUtilPkcs11(std::string /*configDir*/
     }
 }
 
+std::unique_ptr<DigitalSignatureUtil> DigitalSignatureUtilPkcs11::Create(
+    const std::string& signature, const std::string& domains, const std::string& currentDomain) {
+    return std::make_unique<DigitalSignatureUtilPkcs11>("", signature, domains, currentDomain);
+}
+
 DigitalSignatureUtilPkcs11::~DigitalSignatureUtilPkcs11() {
     PK11_LogoutAll();
     if (nssInitializedHere) NSS_Shutdown();

@@ -5,6 +5,7 @@
 #include <pkcs11.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,12 @@ public:
     DigitalSignatureUtilPkcs11(std::string configDir, std::string signature, std::string domains,
                                std::string currentDomain);
     ~DigitalSignatureUtilPkcs11() override;
+
+    // The host's way of building its utility from the texts of an Initialize; the host keeps
+    // no configuration directory, so none is passed.
+    static std::unique_ptr<DigitalSignatureUtil> Create(const std::string& signature,
+                                                        const std::string& domains,
+                                                        const std::string& currentDomain);
 
     std::string ListCertificates(std::string caSubjectNames) override;
     bool IsInitialized() override;
