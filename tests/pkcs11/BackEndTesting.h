@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "DomainListSigner.h"
+#include "support/DomainListSigner.h"
 #include "pkcs11/DigitalSignatureUtilPkcs11.h"
 #include "signature/PinInfo.h"
 #include "support/Base64.h"

@@ -1,4 +1,4 @@
-#include "DomainListSigner.h"
+#include "support/DomainListSigner.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
