@@ -5,11 +5,11 @@
 #include <memory>
 #include <string>
 
-#include "support/DomainListSigner.h"
 #include "pkcs11/DigitalSignatureUtilPkcs11.h"
 #include "signature/PinInfo.h"
 #include "support/Base64.h"
 #include "support/CertFactory.h"
+#include "support/DomainListSigner.h"
 
 namespace p11bridge::test {
 

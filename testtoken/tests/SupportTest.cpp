@@ -12,33 +12,6 @@
 namespace p11bridge::test {
 namespace {
 
-TEST(Base64, RoundTripsAndBreaksLinesLikeNss) {
-    for (size_t size : {0u, 1u, 2u, 3u, 47u, 48u, 49u, 256u}) {
-        SCOPED_TRACE(size);
-        Bytes data(size);
-        for (size_t i = 0; i < size; ++i) data[i] = static_cast<unsigned char>(i * 37 + 11);
-        std::string broken = Base64Encode(data, 64);
-        // Full lines of 64 joined by CR LF, a shorter last line, no break at the end.
-        size_t start = 0;
-        for (size_t end; (end = broken.find("\r\n", start)) != std::string::npos; start = end + 2) {
-            EXPECT_EQ(end - start, 64u);
-        }
-        EXPECT_LE(broken.size() - start, 64u);
-        EXPECT_EQ(broken.size() - start == 0, size == 0);
-        EXPECT_EQ(Base64Decode(broken), data);
-        EXPECT_EQ(Base64Decode(Base64Encode(data)), data);
-    }
-    EXPECT_EQ(Base64Encode(ToBytes("foobar")), "Zm9vYmFy");
-    EXPECT_EQ(Base64Encode(ToBytes("fo")), "Zm8=");
-}
-
-TEST(Base64, RefusesWhatIsNotBase64) {
-    for (const char* bad : {"Zm9", "Zm9v!", "Z=9v", "Zm=v", "Zm8=Zm8=", "Zm 9v", "===="}) {
-        SCOPED_TRACE(bad);
-        EXPECT_EQ(Base64Decode(bad), std::nullopt);
-    }
-}
-
 class CertFactoryTest : public ::testing::Test {
 protected:
     static OpenSslPtr<X509> Parse(const Bytes& der) {
