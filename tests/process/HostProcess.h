@@ -50,7 +50,6 @@ public:
     std::string stderrText();
 
     pid_t pid() const { return pid_; }
-    const std::string& directory() const { return dir_; }
 
 private:
     bool readExactly(char* buffer, std::size_t n, std::chrono::steady_clock::time_point deadline);
