@@ -27,15 +27,6 @@ CK_RV TestTokenFixture::Login(CK_SESSION_HANDLE session, std::string pin) {
     return f->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR*>(pin.data()), pin.size());
 }
 
-std::vector<CK_SLOT_ID> TestTokenFixture::SlotList(CK_BBOOL tokenPresent) {
-    CK_ULONG count = 0;
-    EXPECT_EQ(f->C_GetSlotList(tokenPresent, nullptr, &count), CKR_OK);
-    std::vector<CK_SLOT_ID> slots(count);
-    EXPECT_EQ(f->C_GetSlotList(tokenPresent, slots.data(), &count), CKR_OK);
-    slots.resize(count);
-    return slots;
-}
-
 std::vector<CK_OBJECT_HANDLE> TestTokenFixture::Find(CK_SESSION_HANDLE session,
                                                      std::vector<CK_ATTRIBUTE> templ,
                                                      CK_ULONG step) {
@@ -58,17 +49,6 @@ CK_OBJECT_HANDLE TestTokenFixture::FindKey(CK_SESSION_HANDLE session, Bytes id) 
         Find(session, {{CKA_CLASS, &keyClass, sizeof keyClass}, {CKA_ID, id.data(), id.size()}});
     EXPECT_EQ(keys.size(), 1u);
     return keys.empty() ? CK_INVALID_HANDLE : keys[0];
-}
-
-Bytes TestTokenFixture::ReadAttribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
-                                      CK_ATTRIBUTE_TYPE type) {
-    CK_ATTRIBUTE attribute{type, nullptr, 0};
-    EXPECT_EQ(f->C_GetAttributeValue(session, object, &attribute, 1), CKR_OK);
-    Bytes value(attribute.ulValueLen);
-    attribute.pValue = value.data();
-    EXPECT_EQ(f->C_GetAttributeValue(session, object, &attribute, 1), CKR_OK);
-    value.resize(attribute.ulValueLen);
-    return value;
 }
 
 }  // namespace p11bridge::test

@@ -39,12 +39,9 @@ protected:
     CK_RV Initialize();
     CK_SESSION_HANDLE OpenSession(CK_SLOT_ID slot = kSlot);
     CK_RV Login(CK_SESSION_HANDLE session, std::string pin);
-    std::vector<CK_SLOT_ID> SlotList(CK_BBOOL tokenPresent);
     std::vector<CK_OBJECT_HANDLE> Find(CK_SESSION_HANDLE session, std::vector<CK_ATTRIBUTE> templ,
                                        CK_ULONG step = 1);
     CK_OBJECT_HANDLE FindKey(CK_SESSION_HANDLE session, Bytes id);
-    Bytes ReadAttribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type);
-    CallLog Log() const { return CallLog::Read(logPath); }
 
     static const Bytes kId;
 
