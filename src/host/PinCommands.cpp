@@ -3,31 +3,26 @@
 
 namespace p11bridge {
 
-const JSONNode* Pkcs11NativeMessagingHost::FindMember(JSONNode* request, const char* name) {
-    for (JSONNode::const_iterator it = request->begin(); it != request->end(); ++it)
-        if (it->name() == name) return &*it;
-    return nullptr;
-}
-
-bool Pkcs11NativeMessagingHost::ReadMember(JSONNode* request, const char* name, int command,
-                                           json_string& value) {
-    const JSONNode* member = FindMember(request, name);
-    if (!member) {
-        SendNativeErrorMessage(command, std::string("Missing member: ") + name);
-        return false;
+const JSONNode* Pkcs11NativeMessagingHost::ReadMember(JSONNode* request, const char* name,
+                                                      int command, json_string& value) {
+    for (JSONNode::const_iterator it = request->begin(); it != request->end(); ++it) {
+        if (it->name() == name) {
+            value = it->as_string();
+            return &*it;
+        }
     }
-    value = member->as_string();
-    return true;
+    SendNativeErrorMessage(command, std::string("Missing member: ") + name);
+    return nullptr;
 }
 
 bool Pkcs11NativeMessagingHost::ReadPinMember(JSONNode* request, const char* name, int command,
                                               json_string& value) {
-    if (!ReadMember(request, name, command, value)) return false;
+    const JSONNode* member = ReadMember(request, name, command, value);
+    if (!member) return false;
     // The PIN goes to the card, where every wrong one costs a try. A value that is not text (a
     // malformed one reads as null) would be typed as "null", "true" or nothing at all, so it is
-    // refused. Reading it first has decoded it, so its type is final.
-    char type = FindMember(request, name)->type();
-    if (type == JSON_STRING || type == JSON_NUMBER) return true;
+    // refused. Reading it has decoded it, so its type is final.
+    if (member->type() == JSON_STRING || member->type() == JSON_NUMBER) return true;
     value.wipe();
     SendNativeErrorMessage(command, std::string("Invalid member: ") + name);
     return false;

@@ -66,13 +66,13 @@ private:
     static Handler HandlerFor(int command);
     void QuitCommand(JSONNode*) { QuitHost(); }
 
-    // Reads a member the handler needs; when the request lacks it, answers with the error reply
-    // "Missing member: <name>" and returns false so the handler changes nothing.
-    bool ReadMember(JSONNode* request, const char* name, int command, json_string& value);
+    // Reads a member the handler needs and returns it; when the request lacks it, answers with
+    // the error reply "Missing member: <name>" and returns null so the handler changes nothing.
+    const JSONNode* ReadMember(JSONNode* request, const char* name, int command,
+                               json_string& value);
     // The same for "pin" and "pinChar", which also refuses a value that is not text with the
     // error reply "Invalid member: <name>".
     bool ReadPinMember(JSONNode* request, const char* name, int command, json_string& value);
-    static const JSONNode* FindMember(JSONNode* request, const char* name);
     // Shared shape of the three token commands: gate on Initialize, hand over the PIN, run the
     // operation, refresh the PIN state, answer.
     void RunTokenCommand(int command, const char* resultName,
