@@ -11,29 +11,24 @@
 #include <exception>
 #include <limits>
 
-#include "pkcs11/CertificateDecoding.h"
+#include "pkcs11/CertificateListing.h"
 #include "pkcs11/DigestInfoEncoding.h"
 #include "pkcs11/NssOwners.h"
 #include "pkcs11/Pkcs11Module.h"
 #include "pkcs11/PublicKeyDecoding.h"
 #include "pkcs11/TokenFrame.h"
+#include "pkcs11/TokenReads.h"
 #include "signature/PinInfo.h"
 
 namespace p11bridge {
 namespace {
 
 constexpr char kModuleName[] = "Certificado QARTO";
-constexpr char kCertificateNickname[] = "Certificado";
 constexpr char kNoSlot[] = "No se encontro ningun slot";
 constexpr char kPinMissingPrefix[] = "No se ha definido el pin para ";
 constexpr char kPinInvalidPrefix[] = "Pin invalido para ";
 
 constexpr std::size_t kSignatureBufferSize = 2048;
-// Bounds on what a module may ask us to allocate; beyond them its answer is taken as nonsense.
-constexpr CK_ULONG kMaxSlots = 1UL << 16;
-constexpr CK_ULONG kMaxAttributeLength = 1UL << 24;
-
-constexpr unsigned int kSigningUsages = KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION;
 
 // A new item with the decoded bytes, or nothing when NSS refuses the text.
 Item DecodeBase64(const std::string& text) {
@@ -226,36 +221,11 @@ bool DigitalSignatureUtilPkcs11::beginOperation() {
 }
 
 unsigned long DigitalSignatureUtilPkcs11::getSlot() {
-    CK_FUNCTION_LIST* p11 = Pkcs11Module::Load();
-    if (!p11) {
-        recordModuleFault("get slot list");
+    std::vector<CK_SLOT_ID> slots;
+    if (!checkReturnValue(ReadSlotList(Pkcs11Module::Load(), CK_TRUE, slots), "get slot list")) {
         return kNoHandle;
     }
-    CK_ULONG count = 0;
-    if (!checkReturnValue(p11->C_GetSlotList(CK_TRUE, nullptr, &count), "get slot list")) {
-        return kNoHandle;
-    }
-    if (count == 0) {
-        lastError = kErrToken;
-        lastErrorMessage = kNoSlot;
-        return kNoHandle;
-    }
-    if (count > kMaxSlots) {
-        recordModuleFault("get slot list");
-        return kNoHandle;
-    }
-    std::vector<CK_SLOT_ID> slots(count);
-    CK_ULONG filled = count;
-    if (!checkReturnValue(p11->C_GetSlotList(CK_TRUE, slots.data(), &filled), "get slot list")) {
-        return kNoHandle;
-    }
-    if (filled > count) {
-        // A module that reports more slots than it was given room for has written past the
-        // array or lies; neither answer can be used.
-        recordModuleFault("get slot list");
-        return kNoHandle;
-    }
-    if (filled == 0) {
+    if (slots.empty()) {
         lastError = kErrToken;
         lastErrorMessage = kNoSlot;
         return kNoHandle;
@@ -325,40 +295,9 @@ bool DigitalSignatureUtilPkcs11::findNext(const TokenFrame& frame, CK_OBJECT_HAN
 bool DigitalSignatureUtilPkcs11::readAttributes(const TokenFrame& frame, CK_OBJECT_HANDLE object,
                                                 CK_ATTRIBUTE* attributes, CK_ULONG count,
                                                 std::vector<std::vector<unsigned char>>& values) {
-    constexpr char kLabel[] = "get attribute value";
-    for (CK_ULONG i = 0; i < count; ++i) {
-        attributes[i].pValue = nullptr;
-        attributes[i].ulValueLen = 0;
-    }
-    CK_FUNCTION_LIST* p11 = frame.Functions();
-    if (!checkReturnValue(p11->C_GetAttributeValue(frame.Session(), object, attributes, count),
-                          kLabel)) {
-        return false;
-    }
-    values.assign(count, {});
-    for (CK_ULONG i = 0; i < count; ++i) {
-        // CK_UNAVAILABLE_INFORMATION beside CKR_OK is a contradiction; so is a length no
-        // certificate or identifier has.
-        if (attributes[i].ulValueLen == CK_UNAVAILABLE_INFORMATION ||
-            attributes[i].ulValueLen > kMaxAttributeLength) {
-            recordModuleFault(kLabel);
-            return false;
-        }
-        values[i].resize(attributes[i].ulValueLen);
-        attributes[i].pValue = values[i].data();
-    }
-    if (!checkReturnValue(p11->C_GetAttributeValue(frame.Session(), object, attributes, count),
-                          kLabel)) {
-        return false;
-    }
-    for (CK_ULONG i = 0; i < count; ++i) {
-        if (attributes[i].ulValueLen > values[i].size()) {
-            recordModuleFault(kLabel);
-            return false;
-        }
-        values[i].resize(attributes[i].ulValueLen);
-    }
-    return true;
+    return checkReturnValue(
+        ReadAttributeValues(frame.Functions(), frame.Session(), object, attributes, count, values),
+        "get attribute value");
 }
 
 std::string DigitalSignatureUtilPkcs11::encodeBase64(const unsigned char* data,
@@ -378,15 +317,8 @@ void DigitalSignatureUtilPkcs11::appendIfListed(const TokenFrame& frame, CK_OBJE
     std::vector<std::vector<unsigned char>> values;
     if (!readAttributes(frame, object, attributes, 2, values)) return;
     const std::vector<unsigned char>& id = values[0];
-    std::vector<unsigned char>& der = values[1];
-    if (id.empty() || der.empty()) return;
-
-    SECItem derItem{siBuffer, der.data(), static_cast<unsigned int>(der.size())};
-    Certificate cert(
-        certificate_decoding::CERT_DecodeDERCertificate(&derItem, PR_TRUE, kCertificateNickname));
-    if (!cert) return;
-    if ((cert->keyUsage & kSigningUsages) != kSigningUsages) return;
-    if (CERT_CheckCertValidTimes(cert.get(), PR_Now(), PR_FALSE) != secCertTimeValid) return;
+    Certificate cert;
+    if (ListingObstacles(id, values[1], PR_Now(), cert) != listing::kListed) return;
 
     std::string idText = encodeBase64(id.data(), id.size());
     if (idText.empty()) return;

@@ -3,7 +3,6 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <memory>
 #include <new>
 #include <vector>
 
@@ -12,14 +11,8 @@ namespace {
 
 constexpr char kModuleFileName[] = "p11bridge-pkcs11.so";
 
-struct LibraryClose {
-    void operator()(void* handle) const { dlclose(handle); }
-};
-using Library = std::unique_ptr<void, LibraryClose>;
-
 struct ModuleState {
-    Library library;
-    CK_FUNCTION_LIST* functions = nullptr;
+    ModuleLibrary module;
     bool pathOverridden = false;
     std::string path;
 };
@@ -39,7 +32,40 @@ std::string ExecutablePath() {
     }
 }
 
+std::string LoaderError() {
+    const char* text = dlerror();
+    return text ? text : "";
+}
+
 }  // namespace
+
+void ModuleLibrary::LibraryClose::operator()(void* handle) const {
+    dlclose(handle);
+}
+
+ModuleLibrary::ModuleLibrary(const std::string& path) {
+    library_.reset(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
+    if (!library_) {
+        loaderMessage_ = LoaderError();
+        return;
+    }
+    dlerror();
+    auto getFunctionList =
+        reinterpret_cast<CK_C_GetFunctionList>(dlsym(library_.get(), "C_GetFunctionList"));
+    if (!getFunctionList) {
+        failure_ = Failure::kNoGetFunctionList;
+        loaderMessage_ = LoaderError();
+        return;
+    }
+    CK_FUNCTION_LIST* functions = nullptr;
+    getFunctionListResult_ = getFunctionList(&functions);
+    if (getFunctionListResult_ != CKR_OK || !functions) {
+        failure_ = Failure::kGetFunctionListFailed;
+        return;
+    }
+    functions_ = functions;
+    failure_ = Failure::kNone;
+}
 
 std::string Pkcs11Module::DefaultPath() {
     std::string exe = ExecutablePath();
@@ -48,22 +74,20 @@ std::string Pkcs11Module::DefaultPath() {
     return exe.substr(0, slash + 1) + kModuleFileName;
 }
 
+const char* Pkcs11Module::LinkName() {
+    return kModuleFileName;
+}
+
 CK_FUNCTION_LIST* Pkcs11Module::Load() noexcept {
     ModuleState& state = State();
-    if (state.functions) return state.functions;
+    if (state.module.Functions()) return state.module.Functions();
     try {
         std::string path = state.pathOverridden ? state.path : DefaultPath();
         if (path.empty()) return nullptr;
-        Library library(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
-        if (!library) return nullptr;
-        auto getFunctionList =
-            reinterpret_cast<CK_C_GetFunctionList>(dlsym(library.get(), "C_GetFunctionList"));
-        if (!getFunctionList) return nullptr;
-        CK_FUNCTION_LIST* functions = nullptr;
-        if (getFunctionList(&functions) != CKR_OK || !functions) return nullptr;
-        state.library = std::move(library);
-        state.functions = functions;
-        return functions;
+        ModuleLibrary module(path);
+        if (!module.Functions()) return nullptr;
+        state.module = std::move(module);
+        return state.module.Functions();
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
@@ -71,8 +95,7 @@ CK_FUNCTION_LIST* Pkcs11Module::Load() noexcept {
 
 void Pkcs11Module::SetPathForTesting(const std::string& path) {
     ModuleState& state = State();
-    state.functions = nullptr;
-    state.library.reset();
+    state.module = ModuleLibrary();
     state.path = path;
     state.pathOverridden = true;
 }
