@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -58,12 +59,26 @@ bool ReadAll(int fd, void* data, std::size_t n) {
     return true;
 }
 
+// Up to `n` bytes, fewer when the stream ends first. Read in chunks rather than sized up front: a
+// length prefix is only a claim, and what is shown must be only what arrived.
+std::string ReadUpTo(int fd, std::size_t n) {
+    std::string text;
+    char chunk[4096];
+    while (text.size() < n) {
+        ssize_t got = ::read(fd, chunk, std::min(sizeof chunk, n - text.size()));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+    return text;
+}
+
 void PrintReplies(int fd, bool raw) {
     for (;;) {
         std::uint32_t length = 0;
         if (!ReadAll(fd, &length, sizeof length)) return;
-        std::string text(length, '\0');
-        bool whole = ReadAll(fd, text.data(), length);
+        std::string text = ReadUpTo(fd, length);
+        bool whole = text.size() == length;
         if (raw) {
             WriteAll(STDOUT_FILENO, &length, sizeof length);
             WriteAll(STDOUT_FILENO, text.data(), text.size());
@@ -90,7 +105,11 @@ int main(int argc, char** argv) {
             return 0;
         } else if (arg == "--raw") {
             raw = true;
-        } else if (arg == "--host" && i + 1 < argc) {
+        } else if (arg == "--host") {
+            if (i + 1 == argc) {
+                std::cerr << "p11bridge-client: --host needs the path of a host binary\n";
+                return 2;
+            }
             host = argv[++i];
         } else {
             std::cerr << "p11bridge-client: unknown argument '" << arg << "'\n" << kUsage;
