@@ -1,0 +1,180 @@
+#include "CertificateCheck.h"
+
+#include <cert.h>
+#include <prtime.h>
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "Cryptoki.h"
+#include "pkcs11/CertificateListing.h"
+#include "pkcs11/TokenReads.h"
+
+namespace p11bridge::doctor {
+namespace {
+
+const char* const kUsageNames[] = {"digitalSignature", "nonRepudiation", "keyEncipherment",
+                                   "dataEncipherment", "keyAgreement",   "keyCertSign",
+                                   "cRLSign",          "encipherOnly"};
+
+std::string DateText(PRTime time) {
+    std::time_t seconds = static_cast<std::time_t>(time / PR_USEC_PER_SEC);
+    std::tm parts{};
+    char text[32] = "?";
+    if (gmtime_r(&seconds, &parts)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &parts);
+    return text;
+}
+
+std::string KeyUsageText(const CERTCertificate& cert) {
+    if (!cert.keyUsagePresent) return "no key-usage extension (the host takes that as every usage)";
+    std::string text;
+    for (unsigned bit = 0; bit < 8; ++bit) {
+        if (cert.keyUsage & (0x80U >> bit))
+            text += (text.empty() ? "" : ", ") + std::string(kUsageNames[bit]);
+    }
+    return text.empty() ? "none" : text;
+}
+
+// Each reason the host leaves the certificate out, with what to do about it.
+std::string ObstacleText(unsigned obstacles, CERTCertificate* cert) {
+    PRTime notBefore = 0;
+    PRTime notAfter = 0;
+    if (cert) CERT_GetCertTimes(cert, &notBefore, &notAfter);
+    std::vector<std::string> reasons;
+    if (obstacles & listing::kEmptyId) {
+        reasons.push_back(
+            "empty CKA_ID (the host names certificates and finds their keys by it: "
+            "import the certificate again under its key's CKA_ID)");
+    }
+    if (obstacles & listing::kUndecodable) {
+        reasons.push_back(
+            "undecodable: its value is no X.509 certificate the host can read "
+            "(import the DER certificate again)");
+    }
+    if (obstacles & listing::kNoDigitalSignature) {
+        reasons.push_back("no digitalSignature in its key usage");
+    }
+    if (obstacles & listing::kNoNonRepudiation) {
+        reasons.push_back("no nonRepudiation in its key usage");
+    }
+    if (obstacles & (listing::kNoDigitalSignature | listing::kNoNonRepudiation)) {
+        reasons.back() +=
+            " (the host lists only signing certificates, which have both; this one "
+            "is meant for another use)";
+    }
+    if (obstacles & listing::kExpired) {
+        reasons.push_back("expired on " + DateText(notAfter) + " (renew it)");
+    }
+    if (obstacles & listing::kNotYetValid) {
+        reasons.push_back("not yet valid: valid from " + DateText(notBefore) +
+                          " (or this computer's clock is wrong)");
+    }
+    std::string text;
+    for (const std::string& reason : reasons) text += (text.empty() ? "" : "; ") + reason;
+    return text;
+}
+
+std::vector<unsigned char> Label(CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE session,
+                                 CK_OBJECT_HANDLE object) {
+    CK_ATTRIBUTE attribute[] = {{CKA_LABEL, nullptr, 0}};
+    std::vector<std::vector<unsigned char>> values;
+    if (ReadAttributeValues(p11, session, object, attribute, 1, values) != CKR_OK) return {};
+    return values[0];
+}
+
+void CheckPrivateKey(Report& report, CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE session,
+                     std::vector<unsigned char>& id, const CK_TOKEN_INFO& token,
+                     const std::string& name) {
+    CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
+    CK_ATTRIBUTE search[] = {{CKA_CLASS, &keyClass, sizeof keyClass},
+                             {CKA_ID, id.data(), id.size()}};
+    std::vector<CK_OBJECT_HANDLE> keys;
+    CK_RV rv = FindObjects(p11, session, search, 2, keys);
+    if (rv != CKR_OK) {
+        report.Warning(name + ": the search for its private key failed: " + ReturnValueText(rv));
+    } else if (!keys.empty()) {
+        report.Ok(name + ": its private key, under the same CKA_ID, is on the token");
+    } else if (token.flags & CKF_LOGIN_REQUIRED) {
+        report.Ok(name +
+                  ": its private key is not visible before login, as this token shows "
+                  "private keys only to a session that gave the PIN (which the doctor never "
+                  "asks for); the host looks for it under the same CKA_ID when it signs");
+    } else {
+        report.Warning(name +
+                       ": no private key with the same CKA_ID is visible without login; "
+                       "unless the token hides it until the PIN is given, signing will fail "
+                       "(import the key under CKA_ID " +
+                       HexText(id) + ")");
+    }
+}
+
+}  // namespace
+
+void CheckCertificates(Report& report, CK_FUNCTION_LIST* p11, CK_SLOT_ID slot,
+                       const CK_TOKEN_INFO& token) {
+    Session session(p11, slot);
+    if (session.Result() != CKR_OK) {
+        report.Problem("cannot open a session on the token: " + ReturnValueText(session.Result()) +
+                       "; the host reports \"open session\"");
+        return;
+    }
+    CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
+    CK_CERTIFICATE_TYPE certificateType = CKC_X_509;
+    CK_ATTRIBUTE search[] = {
+        {CKA_CLASS, &certificateClass, sizeof certificateClass},
+        {CKA_CERTIFICATE_TYPE, &certificateType, sizeof certificateType},
+    };
+    std::vector<CK_OBJECT_HANDLE> objects;
+    CK_RV rv = FindObjects(p11, session.Handle(), search, 2, objects);
+    if (rv != CKR_OK) {
+        report.Problem("the search for certificates on the token failed: " + ReturnValueText(rv));
+        return;
+    }
+    int listed = 0;
+    for (CK_OBJECT_HANDLE object : objects) {
+        CK_ATTRIBUTE attributes[] = {{CKA_ID, nullptr, 0}, {CKA_VALUE, nullptr, 0}};
+        std::vector<std::vector<unsigned char>> values;
+        rv = ReadAttributeValues(p11, session.Handle(), object, attributes, 2, values);
+        std::vector<unsigned char> label = Label(p11, session.Handle(), object);
+        std::string name = "certificate \"" + std::string(label.begin(), label.end()) + "\"";
+        if (rv != CKR_OK) {
+            report.Warning(name + " cannot be read (" + ReturnValueText(rv) +
+                           "), so the host skips it");
+            continue;
+        }
+        std::vector<unsigned char>& id = values[0];
+        name += " (CKA_ID " + (id.empty() ? std::string("empty") : HexText(id)) + ")";
+        Certificate cert;
+        unsigned obstacles = ListingObstacles(id, values[1], PR_Now(), cert);
+        if (obstacles == listing::kListed) {
+            ++listed;
+            report.Ok(name + " will be listed");
+        } else {
+            report.Warning(name + " will not be listed: " + ObstacleText(obstacles, cert.get()));
+        }
+        if (cert) {
+            PRTime notBefore = 0;
+            PRTime notAfter = 0;
+            CERT_GetCertTimes(cert.get(), &notBefore, &notAfter);
+            report.Detail(std::string("subject: ") + (cert->subjectName ? cert->subjectName : "?"));
+            report.Detail(std::string("issuer: ") + (cert->issuerName ? cert->issuerName : "?"));
+            report.Detail("valid from " + DateText(notBefore) + " to " + DateText(notAfter));
+            report.Detail("key usage: " + KeyUsageText(*cert));
+        }
+        if (obstacles == listing::kListed) {
+            CheckPrivateKey(report, p11, session.Handle(), id, token, name);
+        }
+    }
+    if (objects.empty()) {
+        report.Problem(
+            "the token holds no certificate, so the page lists nothing; import the "
+            "signing certificate under its private key's CKA_ID");
+    } else if (listed == 0) {
+        report.Problem(
+            "no certificate on the token will be listed, so the page lists nothing "
+            "(see the reasons above)");
+    }
+}
+
+}  // namespace p11bridge::doctor

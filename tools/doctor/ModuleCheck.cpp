@@ -1,0 +1,243 @@
+#include "ModuleCheck.h"
+
+#include <limits.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "CertificateCheck.h"
+#include "Cryptoki.h"
+#include "common/FileDescriptor.h"
+#include "pkcs11/Pkcs11Module.h"
+#include "pkcs11/TokenReads.h"
+
+namespace p11bridge::doctor {
+namespace {
+
+constexpr char kInstallWithModule[] =
+    "run p11bridge-install --module MODULE (p11-kit's proxy by default)";
+constexpr char kDefaultPcscSocket[] = "/run/pcscd/pcscd.comm";
+
+struct PathFree {
+    void operator()(char* p) const { std::free(p); }
+};
+
+bool Contains(const std::string& text, const char* part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::string Version(const CK_VERSION& version) {
+    return std::to_string(version.major) + "." + std::to_string(version.minor);
+}
+
+// OpenSC, and p11-kit's proxy through the OpenSC module it usually carries, reach card readers
+// only through the PC/SC service.
+void CheckPcscService(Report& report, const std::string& module, bool onlyWay) {
+    const char* custom = std::getenv("PCSCLITE_CSOCK_NAME");
+    std::string path = custom && *custom ? custom : kDefaultPcscSocket;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    int error = ENAMETOOLONG;
+    if (path.size() < sizeof address.sun_path) {
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        FileDescriptor socketFd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        error = socketFd.get() < 0 ? errno : 0;
+        if (error == 0 &&
+            connect(socketFd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            error = errno;
+        }
+    }
+    if (error == 0) {
+        report.Ok("the PC/SC service (pcscd) answers at " + path + ", so " + module +
+                  " can reach card readers");
+        return;
+    }
+    std::string text = "the PC/SC service (pcscd) is not reachable at " + path + " (" +
+                       std::strerror(error) +
+                       "): " + (onlyWay ? module : "the smart cards behind " + module) +
+                       " can be reached only through it; install and start it: sudo apt-get "
+                       "install pcscd && sudo systemctl enable --now pcscd.socket";
+    if (onlyWay) {
+        report.Problem(text);
+    } else {
+        report.Warning(text);
+    }
+}
+
+void CheckEnvironment(Report& report, const std::string& resolved, const CK_INFO* info) {
+    bool softHsm =
+        Contains(resolved, "softhsm") ||
+        (info && Contains(FieldText(info->manufacturerID, sizeof info->manufacturerID), "SoftHSM"));
+    if (!softHsm) return;
+    const char* conf = std::getenv("SOFTHSM2_CONF");
+    report.Ok(std::string("SoftHSM2 takes its tokens from ") +
+              (conf ? std::string("SOFTHSM2_CONF=") + conf
+                    : std::string("/etc/softhsm/softhsm2.conf (SOFTHSM2_CONF is not set)")) +
+              " here; the host inherits the browser's environment, so start the browser with "
+              "the same SOFTHSM2_CONF");
+}
+
+std::string SlotName(CK_FUNCTION_LIST* p11, CK_SLOT_ID slot) {
+    CK_SLOT_INFO info{};
+    std::string name = "slot " + std::to_string(slot);
+    if (p11->C_GetSlotInfo(slot, &info) == CKR_OK) {
+        name += " (\"" + FieldText(info.slotDescription, sizeof info.slotDescription) + "\")";
+    }
+    return name;
+}
+
+std::string TokenName(const CK_TOKEN_INFO& token) {
+    return "token \"" + FieldText(token.label, sizeof token.label) + "\" (" +
+           FieldText(token.manufacturerID, sizeof token.manufacturerID) + ", " +
+           FieldText(token.model, sizeof token.model) + ", serial " +
+           FieldText(token.serialNumber, sizeof token.serialNumber) + ")";
+}
+
+void CheckSlots(Report& report, CK_FUNCTION_LIST* p11, const std::string& module) {
+    std::vector<CK_SLOT_ID> all;
+    std::vector<CK_SLOT_ID> withToken;
+    CK_RV rv = ReadSlotList(p11, CK_FALSE, all);
+    if (rv == CKR_OK) rv = ReadSlotList(p11, CK_TRUE, withToken);
+    if (rv != CKR_OK) {
+        report.Problem("C_GetSlotList of " + module + " failed: " + ReturnValueText(rv) +
+                       "; the host reports \"get slot list\"");
+        return;
+    }
+    for (CK_SLOT_ID slot : all) {
+        if (std::find(withToken.begin(), withToken.end(), slot) == withToken.end()) {
+            report.Ok(SlotName(p11, slot) + ": no token in it");
+        }
+    }
+    if (withToken.empty()) {
+        report.Problem("no token: " + module +
+                       " reports no slot holding one, so the host answers \"No se encontro "
+                       "ningun slot\"; insert the card or token (and check its reader)");
+        return;
+    }
+    CK_TOKEN_INFO taken{};
+    for (std::size_t i = 0; i < withToken.size(); ++i) {
+        CK_TOKEN_INFO token{};
+        std::string slot = SlotName(p11, withToken[i]);
+        rv = p11->C_GetTokenInfo(withToken[i], &token);
+        if (rv != CKR_OK) {
+            auto verdict = i == 0 ? &Report::Problem : &Report::Warning;
+            (report.*verdict)(slot + ": C_GetTokenInfo failed: " + ReturnValueText(rv));
+            if (i == 0) return;
+            continue;
+        }
+        bool initialised = token.flags & CKF_TOKEN_INITIALIZED;
+        if (i == 0) {
+            taken = token;
+            if (initialised) {
+                report.Ok(slot + " holds " + TokenName(token) +
+                          ": the host takes this one, the first slot with a token");
+            } else {
+                report.Problem(slot +
+                               " holds an uninitialised token, and the host takes it, the "
+                               "first slot with a token: initialise it or remove it");
+                return;
+            }
+        } else if (initialised) {
+            report.Warning(slot + " holds " + TokenName(token) +
+                           ": the host never looks at it, since it takes only the first slot "
+                           "with a token; remove the other token to use this one");
+        } else {
+            report.Ok(slot + " holds an empty, uninitialised token, which the host never uses");
+        }
+    }
+    CheckCertificates(report, p11, withToken[0], taken);
+}
+
+}  // namespace
+
+void CheckHostModule(Report& report, const std::string& host) {
+    std::string link = host.substr(0, host.rfind('/') + 1) + Pkcs11Module::LinkName();
+    struct stat info;
+    if (lstat(link.c_str(), &info) != 0) {
+        report.Problem("module link missing: there is no " + link +
+                       " beside the host, so the host reaches no token; " + kInstallWithModule);
+        return;
+    }
+    std::unique_ptr<char, PathFree> resolvedPath(realpath(link.c_str(), nullptr));
+    if (S_ISLNK(info.st_mode)) {
+        std::vector<char> target(PATH_MAX + 1, '\0');
+        ssize_t n = readlink(link.c_str(), target.data(), PATH_MAX);
+        std::string to(target.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
+        if (!resolvedPath) {
+            report.Problem("module link broken: " + link + " points to " + to +
+                           ", which does not exist; install that module's package, or " +
+                           kInstallWithModule);
+            return;
+        }
+        report.Ok("module link " + link + " -> " + to +
+                  (to == resolvedPath.get()
+                       ? ""
+                       : " (resolves to " + std::string(resolvedPath.get()) + ")"));
+    } else {
+        report.Ok("module " + link + " is a file of its own, not a link");
+    }
+    std::string module = resolvedPath ? resolvedPath.get() : link;
+
+    ModuleLibrary library(link);
+    switch (library.Why()) {
+        case ModuleLibrary::Failure::kNone:
+            break;
+        case ModuleLibrary::Failure::kNotLoadable:
+            report.Problem("the module " + module + " does not load (" + library.LoaderMessage() +
+                           "): install what it needs, or " + kInstallWithModule);
+            return;
+        case ModuleLibrary::Failure::kNoGetFunctionList:
+            report.Problem("the module " + module +
+                           " does not export C_GetFunctionList, so it is no PKCS#11 module; " +
+                           kInstallWithModule);
+            return;
+        case ModuleLibrary::Failure::kGetFunctionListFailed:
+            report.Problem("C_GetFunctionList of " + module +
+                           " failed: " + ReturnValueText(library.GetFunctionListResult()));
+            return;
+    }
+    report.Ok("the module " + module + " loads and exports C_GetFunctionList");
+
+    CK_FUNCTION_LIST* p11 = library.Functions();
+    Cryptoki cryptoki(p11);
+    if (cryptoki.Result() != CKR_OK) {
+        CheckEnvironment(report, module, nullptr);
+        report.Problem("C_Initialize of " + module +
+                       " failed: " + ReturnValueText(cryptoki.Result()) +
+                       "; the host reports \"C_Initialize failed\" (is the module's own "
+                       "configuration readable?)");
+        return;
+    }
+    CK_INFO moduleInfo{};
+    CK_RV rv = p11->C_GetInfo(&moduleInfo);
+    if (rv == CKR_OK) {
+        report.Ok("C_GetInfo: \"" +
+                  FieldText(moduleInfo.libraryDescription, sizeof moduleInfo.libraryDescription) +
+                  "\" " + Version(moduleInfo.libraryVersion) + " by \"" +
+                  FieldText(moduleInfo.manufacturerID, sizeof moduleInfo.manufacturerID) +
+                  "\", Cryptoki " + Version(moduleInfo.cryptokiVersion));
+    } else {
+        report.Warning("C_GetInfo of " + module + " failed: " + ReturnValueText(rv) +
+                       "; the host does not need it");
+    }
+    const CK_INFO* known = rv == CKR_OK ? &moduleInfo : nullptr;
+    CheckEnvironment(report, module, known);
+    std::string manufacturer =
+        known ? FieldText(moduleInfo.manufacturerID, sizeof moduleInfo.manufacturerID) : "";
+    if (Contains(module, "opensc") || Contains(manufacturer, "OpenSC")) {
+        CheckPcscService(report, module, true);
+    } else if (Contains(module, "p11-kit") || Contains(manufacturer, "PKCS#11 Kit")) {
+        CheckPcscService(report, module, false);
+    }
+    CheckSlots(report, p11, module);
+}
+
+}  // namespace p11bridge::doctor
