@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a step needs, only when some are missing.
-# Usage: scripts/install-deps.sh build|test|demo
+# Usage: scripts/install-deps.sh build|test|demo|bench
 set -euo pipefail
 
 build=(cmake g++ make pkg-config libnss3-dev libnspr4-dev libssl-dev openssl)
 testing=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind
          softhsm2 opensc p11-kit p11-kit-modules nodejs npm chromium)
 demo=(softhsm2 opensc p11-kit p11-kit-modules nodejs npm chromium)
+bench=(libbenchmark-dev softhsm2 opensc p11-kit p11-kit-modules valgrind)
 
 case "${1:-test}" in
   build) wanted=("${build[@]}") ;;
   test) wanted=("${build[@]}" "${testing[@]}") ;;
   demo) wanted=("${build[@]}" "${demo[@]}") ;;
-  *) echo "usage: $0 build|test|demo" >&2; exit 2 ;;
+  bench) wanted=("${build[@]}" "${bench[@]}") ;;
+  *) echo "usage: $0 build|test|demo|bench" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -1,0 +1,468 @@
+// The host measured from the outside, as a browser and a token see it, each figure beside a floor
+// measured in the same run: per-message cost, start-up, token operations, listing scale, p11-kit's
+// proxy and peak memory. Host and floor runs alternate so that both see the same load; every
+// figure is a median. Prints Markdown.
+//
+//   p11bridge_bench_road --host DIR/p11bridge --proxy-host DIR2/p11bridge --framing-floor PATH
+//       --token-floor PATH --module SO --proxy-module SO --token CONF --token10 CONF
+//       --token100 CONF --id HEX --pin PIN --domains TEXT --signature BASE64 [--only SECTION]
+//
+// The host beside --host loads SoftHSM2 (--module), the one beside --proxy-host loads the proxy;
+// each CONF is a SoftHSM2 configuration whose token holds 1, 10 or 100 signing certificates, the
+// key of the certificate with identifier --id among them. SECTION: messages, startup, token,
+// scale, proxy, memory.
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+
+namespace p11bridge::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Samples = std::vector<double>;
+
+constexpr int kMessages = 20000;
+constexpr char kTypeRequest[] = R"({"command":6,"pinChar":"7"})";
+constexpr char kBackspaceRequest[] = R"({"command":7})";
+constexpr char kListRequest[] = R"({"command":2})";
+
+double MillisecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double Median(Samples samples) {
+    if (samples.empty()) throw std::runtime_error("no samples");
+    std::sort(samples.begin(), samples.end());
+    std::size_t middle = samples.size() / 2;
+    return samples.size() % 2 ? samples[middle] : (samples[middle - 1] + samples[middle]) / 2;
+}
+
+std::string Fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+std::string Base64(const std::string& bytes) {
+    static const char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        unsigned n = static_cast<unsigned char>(bytes[i]) << 16;
+        if (i + 1 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        if (i + 2 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 2]);
+        for (std::size_t k = 0; k < 4; ++k)
+            text += i + k <= bytes.size() ? kAlphabet[(n >> (18 - 6 * k)) & 63] : '=';
+    }
+    return text;
+}
+
+std::string FromHex(const std::string& hex) {
+    std::string bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return bytes;
+}
+
+struct Config {
+    std::map<std::string, std::string> options;
+
+    const std::string& operator[](const std::string& name) const {
+        auto found = options.find(name);
+        if (found == options.end()) throw std::runtime_error("missing option --" + name);
+        return found->second;
+    }
+    std::string Initialize() const {
+        return R"({"command":0,"domains":")" + (*this)["domains"] + R"(","signature":")" +
+               (*this)["signature"] + R"(","currentDomain":"https://)" + (*this)["domains"] +
+               R"(","caSubjectNames":""})";
+    }
+    std::string Fetch() const {
+        return R"({"command":4,"certId":")" + Base64(FromHex((*this)["id"])) + R"("})";
+    }
+    std::string Sign() const {
+        return R"({"command":5,"certId":")" + Base64(FromHex((*this)["id"])) + R"(","digest":")" +
+               Base64(std::string(32, '\x5a')) + R"("})";
+    }
+    std::string Request(const std::string& operation) const {
+        if (operation == "list") return kListRequest;
+        return operation == "fetch" ? Fetch() : Sign();
+    }
+};
+
+// The Markdown report: goals gathered for the summary, sections as they are measured.
+class Report {
+public:
+    void Section(const std::string& title, const std::string& text) {
+        body_ << "\n## " << title << "\n\n" << text << "\n";
+    }
+    void TableHead(const std::string& host, const std::string& floor) {
+        body_ << "\n| measure | " << host << " | " << floor << " | ratio | goal |\n"
+              << "|---|---:|---:|---:|---|\n";
+    }
+    // One measured pair; with a goal, the ratio is judged against it and kept for the summary.
+    void Row(const std::string& measure, double host, double floor, const std::string& unit,
+             int decimals, double goal = 0) {
+        double ratio = host / floor;
+        std::string verdict;
+        if (goal > 0) {
+            verdict = "≤ " + Fixed(goal, 2) + "x: " + (ratio <= goal ? "met" : "**missed**");
+            goals_.push_back("| " + measure + " | " + Fixed(ratio, 2) + "x | " + verdict + " |");
+        }
+        body_ << "| " << measure << " | " << Fixed(host, decimals) << ' ' << unit << " | "
+              << Fixed(floor, decimals) << ' ' << unit << " | " << Fixed(ratio, 2) << "x | "
+              << verdict << " |\n";
+    }
+    void Goal(const std::string& measure, const std::string& value, bool met,
+              const std::string& goal) {
+        goals_.push_back("| " + measure + " | " + value + " | " + goal + ": " +
+                         (met ? "met" : "**missed**") + " |");
+    }
+    void Text(const std::string& text) { body_ << text; }
+
+    void Print(std::ostream& out) const {
+        if (!goals_.empty()) {
+            out << "## Goals\n\n| figure | measured | goal |\n|---|---:|---|\n";
+            for (const std::string& goal : goals_) out << goal << "\n";
+        }
+        out << body_.str();
+    }
+
+private:
+    std::vector<std::string> goals_;
+    std::ostringstream body_;
+};
+
+// One host conversation kept open across measurements, as a page keeps its port.
+class HostSession {
+public:
+    HostSession(const Config& config, const std::string& host, const std::string& token)
+        : config_(config), process_({host}, token) {
+        Expect(Exchange(config.Initialize()), "InitializeComponent OK");
+    }
+    // The PIN road once: a signature that asks for the PIN, the PIN, a signature that succeeds.
+    HostSession& WithPin() {
+        Expect(Exchange(config_.Sign()), R"("missingPin" : true)");
+        Expect(Exchange(R"({"command":3,"pin":")" + config_["pin"] + R"("})"), R"("ok" : true)");
+        Expect(Exchange(config_.Sign()), R"("error" : false)");
+        return *this;
+    }
+    std::string Exchange(const std::string& request) {
+        process_.Send(request);
+        return process_.Receive();
+    }
+    // Milliseconds from the request written to the reply read; the reply must carry no error.
+    double Timed(const std::string& request) {
+        auto start = Clock::now();
+        std::string reply = Exchange(request);
+        double elapsed = MillisecondsSince(start);
+        Expect(reply, R"("error" : false)");
+        return elapsed;
+    }
+    long Finish() { return process_.Finish(); }
+
+    static void Expect(const std::string& reply, const std::string& part) {
+        if (reply.find(part) == std::string::npos)
+            throw std::runtime_error("unexpected reply (wanted " + part + "):\n" + reply);
+    }
+
+private:
+    const Config& config_;
+    ChildProcess process_;
+};
+
+// The raw program's own timings, in milliseconds, of COUNT rounds of OPERATIONS.
+Samples FloorTimes(const Config& config, const std::string& module, const std::string& token,
+                   int count, const std::vector<std::string>& operations, long* peakKiB = nullptr) {
+    std::vector<std::string> argv = {config["token-floor"], module, config["id"], config["pin"],
+                                     std::to_string(count)};
+    argv.insert(argv.end(), operations.begin(), operations.end());
+    ChildProcess floor(argv, token);
+    Samples samples;
+    for (std::string line; !(line = floor.ReadLine()).empty();)
+        samples.push_back(std::stod(line.substr(line.find(' ') + 1)) / 1e6);
+    long peak = floor.Finish();
+    if (peakKiB) *peakKiB = peak;
+    if (samples.size() != count * operations.size())
+        throw std::runtime_error("the token floor stopped early");
+    return samples;
+}
+
+bool StartedAnything(pid_t pid) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    std::string line;
+    while (std::getline(maps, line))
+        if (line.find("p11bridge-pkcs11") != std::string::npos ||
+            line.find("softhsm") != std::string::npos || line.find("softokn") != std::string::npos)
+            return true;
+    return false;
+}
+
+void PerMessage(const Config& config, Report& report) {
+    std::size_t replyBytes = 0;
+    {
+        ChildProcess host({config["host"]}, "");
+        host.Send(kTypeRequest);
+        std::string reply = host.Receive();
+        HostSession::Expect(reply, R"("ok" : true)");
+        replyBytes = reply.size();
+    }
+    auto conversation = [](const std::vector<std::string>& argv) {
+        ChildProcess process(argv, "");
+        auto start = Clock::now();
+        for (int i = 0; i < kMessages; ++i) {
+            process.Send(i % 2 ? kBackspaceRequest : kTypeRequest);
+            process.Receive();
+        }
+        return MillisecondsSince(start) * 1000 / kMessages;
+    };
+    Samples host, floor;
+    for (int round = 0; round < 9; ++round) {
+        host.push_back(conversation({config["host"]}));
+        floor.push_back(conversation({config["framing-floor"], std::to_string(replyBytes)}));
+    }
+    report.Section("1. Per message",
+                   std::to_string(kMessages) +
+                       " PIN requests (type a character, backspace, in turn), each written to the "
+                       "process's stdin and its reply read back before the next, as the browser "
+                       "does. Floor: `bench/floors/framing_floor.c`, which reads the same frames "
+                       "and answers each with a fixed reply of the host's size (" +
+                       std::to_string(replyBytes) + " bytes). Median of 9 runs of each.");
+    report.TableHead("host", "floor");
+    report.Row("one PIN request, round trip", Median(host), Median(floor), "µs", 1, 3);
+}
+
+void StartUp(const Config& config, Report& report) {
+    constexpr int kRounds = 41;
+    Samples pinHost, pinFloor, listHost, listFloor;
+    bool startedEarly = false;
+    for (int round = 0; round < kRounds; ++round) {
+        auto start = Clock::now();
+        {
+            ChildProcess host({config["host"]}, config["token"]);
+            host.Send(kTypeRequest);
+            host.Receive();
+            pinHost.push_back(MillisecondsSince(start));
+            startedEarly = startedEarly || StartedAnything(host.Pid());
+        }
+        start = Clock::now();
+        {
+            ChildProcess floor({config["framing-floor"], "200"}, "");
+            floor.Send(kTypeRequest);
+            floor.Receive();
+            pinFloor.push_back(MillisecondsSince(start));
+        }
+        start = Clock::now();
+        {
+            ChildProcess process({config["host"]}, config["token"]);
+            process.Send(config.Initialize());
+            process.Receive();
+            process.Send(kListRequest);
+            HostSession::Expect(process.Receive(), R"("error" : false)");
+            listHost.push_back(MillisecondsSince(start));
+        }
+        start = Clock::now();
+        {
+            ChildProcess floor(
+                {config["token-floor"], config["module"], config["id"], config["pin"], "1", "list"},
+                config["token"]);
+            if (floor.ReadLine().empty()) throw std::runtime_error("the token floor failed");
+            listFloor.push_back(MillisecondsSince(start));
+        }
+    }
+    report.Section(
+        "2. Start-up",
+        "From the moment the process is started to the first reply. PIN: one keystroke request; "
+        "floor: the framing floor started and answering the same request. Listing: Initialize "
+        "and a listing on the 1-certificate SoftHSM2 token; floor: `bench/floors/token_floor.c` "
+        "started, loading SoftHSM2 and making the listing's PKCS#11 calls. Median of " +
+            std::to_string(kRounds) + " starts of each.");
+    report.TableHead("host", "floor");
+    report.Row("start to first PIN reply", Median(pinHost), Median(pinFloor), "ms", 2, 2);
+    report.Row("start to first listing", Median(listHost), Median(listFloor), "ms", 2, 2);
+    report.Text(std::string("\nNothing started before a request needs it: after the first PIN "
+                            "reply the host has ") +
+                (startedEarly ? "**loaded the PKCS#11 module or started NSS**"
+                              : "neither loaded the PKCS#11 module nor started NSS") +
+                " (its memory map, read in every round).\n");
+    report.Goal("nothing started before a request needs it", startedEarly ? "no" : "yes",
+                !startedEarly, "yes");
+}
+
+// Rounds of ROUNDS x PER_ROUND operations, host and raw program in turn.
+void CompareOperations(const Config& config, HostSession& host, const std::string& token,
+                       const std::vector<std::pair<std::string, double>>& operations, int rounds,
+                       int perRound, Report& report, const std::string& label = "") {
+    for (const auto& [operation, goal] : operations) {
+        Samples hostTimes, floorTimes;
+        for (int round = 0; round < rounds; ++round) {
+            for (int i = 0; i < perRound; ++i)
+                hostTimes.push_back(host.Timed(config.Request(operation)));
+            Samples raw = FloorTimes(config, config["module"], token, perRound, {operation});
+            floorTimes.insert(floorTimes.end(), raw.begin(), raw.end());
+        }
+        report.Row(label.empty() ? operation : label, Median(hostTimes), Median(floorTimes), "ms",
+                   3, goal);
+    }
+}
+
+void TokenOperations(const Config& config, Report& report) {
+    constexpr int kRounds = 20, kPerRound = 10;
+    HostSession host(config, config["host"], config["token"]);
+    host.WithPin();
+    report.Section(
+        "3. Token operations on SoftHSM2",
+        "One operation, request written to reply read, in a host that lives through them all "
+        "(the PIN given once), on the 1-certificate token. Floor: `bench/floors/token_floor.c` "
+        "making the same PKCS#11 calls in the same order, C_Initialize to C_Finalize per "
+        "operation, timed inside itself. Median of " +
+            std::to_string(kRounds * kPerRound) + " operations of each, in rounds of " +
+            std::to_string(kPerRound) + " host and " + std::to_string(kPerRound) + " raw.");
+    report.TableHead("host", "raw PKCS#11");
+    CompareOperations(config, host, config["token"],
+                      {{"sign", 1.05}, {"fetch", 1.05}, {"list", 1.25}}, kRounds, kPerRound,
+                      report);
+}
+
+void ListingScale(const Config& config, Report& report) {
+    report.Section("4. Listing scale",
+                   "A listing on tokens holding 1, 10 and 100 signing certificates (one "
+                   "SoftHSM2 token each), host against the raw program as in 3. Median of 40 "
+                   "listings of each.");
+    report.TableHead("host", "raw PKCS#11");
+    std::vector<std::pair<int, double>> hostByCount;
+    for (const auto& [count, token] : std::vector<std::pair<int, std::string>>{
+             {1, "token"}, {10, "token10"}, {100, "token100"}}) {
+        HostSession host(config, config["host"], config[token]);
+        Samples hostTimes, floorTimes;
+        for (int round = 0; round < 8; ++round) {
+            for (int i = 0; i < 5; ++i) hostTimes.push_back(host.Timed(kListRequest));
+            Samples raw = FloorTimes(config, config["module"], config[token], 5, {"list"});
+            floorTimes.insert(floorTimes.end(), raw.begin(), raw.end());
+        }
+        hostByCount.emplace_back(count, Median(hostTimes));
+        report.Row("list, " + std::to_string(count) + " certificate" + (count > 1 ? "s" : ""),
+                   Median(hostTimes), Median(floorTimes), "ms", 3, 1.25);
+    }
+    double first = (hostByCount[1].second - hostByCount[0].second) / 9;
+    double second = (hostByCount[2].second - hostByCount[1].second) / 90;
+    report.Text("\nThe host's cost per added certificate: " + Fixed(first * 1000, 1) +
+                " µs from 1 to 10, " + Fixed(second * 1000, 1) +
+                " µs from 10 to 100 (equal for linear growth).\n");
+    report.Goal("listing grows linearly (cost per certificate, 10→100 over 1→10)",
+                Fixed(second / first, 2) + "x", second / first <= 1.25 && second / first >= 0.8,
+                "0.8x to 1.25x");
+}
+
+void Proxy(const Config& config, Report& report) {
+    constexpr int kRounds = 10, kPerRound = 10;
+    HostSession direct(config, config["host"], config["token"]);
+    HostSession proxied(config, config["proxy-host"], config["token"]);
+    direct.WithPin();
+    proxied.WithPin();
+    report.Section("5. Through p11-kit's proxy",
+                   "The installer's default module, `" + config["proxy-module"] +
+                       "`, which reaches SoftHSM2 through p11-kit's registry (and loads every "
+                       "module registered there), against SoftHSM2 linked directly. Two hosts, "
+                       "one operation each in turn; median of " +
+                       std::to_string(kRounds * kPerRound) + " operations, and of 21 starts.");
+    report.TableHead("through the proxy", "SoftHSM2 directly");
+    for (const std::string operation : {"sign", "fetch", "list"}) {
+        Samples viaProxy, directly;
+        for (int i = 0; i < kRounds * kPerRound; ++i) {
+            viaProxy.push_back(proxied.Timed(config.Request(operation)));
+            directly.push_back(direct.Timed(config.Request(operation)));
+        }
+        report.Row(operation, Median(viaProxy), Median(directly), "ms", 3);
+    }
+    Samples startProxy, startDirect;
+    for (int round = 0; round < 21; ++round) {
+        for (auto [host, samples] :
+             {std::pair{"proxy-host", &startProxy}, {"host", &startDirect}}) {
+            auto start = Clock::now();
+            HostSession session(config, config[host], config["token"]);
+            session.Timed(kListRequest);
+            samples->push_back(MillisecondsSince(start));
+        }
+    }
+    report.Row("start to first listing", Median(startProxy), Median(startDirect), "ms", 2);
+}
+
+void Memory(const Config& config, Report& report) {
+    auto hostPeak = [&config](const std::string& host) {
+        HostSession session(config, host, config["token"]);
+        session.WithPin();
+        for (int i = 0; i < 50; ++i) {
+            session.Timed(config.Sign());
+            session.Timed(kListRequest);
+        }
+        return static_cast<double>(session.Finish()) / 1024;
+    };
+    auto floorPeak = [&config](const std::string& module) {
+        long peak = 0;
+        FloorTimes(config, module, config["token"], 50, {"sign", "list"}, &peak);
+        return static_cast<double>(peak) / 1024;
+    };
+    Samples direct, proxied, floorDirect, floorProxied;
+    for (int round = 0; round < 3; ++round) {
+        direct.push_back(hostPeak(config["host"]));
+        floorDirect.push_back(floorPeak(config["module"]));
+        proxied.push_back(hostPeak(config["proxy-host"]));
+        floorProxied.push_back(floorPeak(config["proxy-module"]));
+    }
+    report.Section("6. Memory",
+                   "Peak resident size (the kernel's maxrss at exit) over a session of 50 "
+                   "signatures and 50 listings, after Initialize and the PIN. Floor: the raw "
+                   "program making the same operations on the same module. Median of 3.");
+    report.TableHead("host", "raw PKCS#11");
+    report.Row("SoftHSM2 directly", Median(direct), Median(floorDirect), "MiB", 1);
+    report.Row("through p11-kit's proxy", Median(proxied), Median(floorProxied), "MiB", 1);
+    report.Goal("peak resident size, SoftHSM2 directly", Fixed(Median(direct), 1) + " MiB",
+                Median(direct) < 12, "< 12 MiB");
+}
+
+}  // namespace
+}  // namespace p11bridge::bench
+
+int main(int argc, char** argv) {
+    using namespace p11bridge::bench;
+    std::signal(SIGPIPE, SIG_IGN);
+    Config config;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string name = argv[i];
+        if (name.rfind("--", 0) != 0) {
+            std::cerr << "usage: see the head of bench/RoadBench.cpp\n";
+            return 2;
+        }
+        config.options[name.substr(2)] = argv[i + 1];
+    }
+    const std::vector<std::pair<std::string, void (*)(const Config&, Report&)>> sections = {
+        {"messages", PerMessage}, {"startup", StartUp}, {"token", TokenOperations},
+        {"scale", ListingScale},  {"proxy", Proxy},     {"memory", Memory},
+    };
+    auto only = config.options.find("only");
+    Report report;
+    try {
+        for (const auto& [name, run] : sections) {
+            if (only != config.options.end() && only->second != name) continue;
+            std::cerr << "measuring: " << name << "\n";
+            run(config, report);
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "p11bridge_bench_road: " << e.what() << "\n";
+        return 1;
+    }
+    report.Print(std::cout);
+    return 0;
+}

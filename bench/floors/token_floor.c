@@ -1,0 +1,164 @@
+/* The floor under the host's token operations: for each listing, certificate fetch or
+ * signature, the PKCS#11 calls the host makes, in the same order (C_Initialize to C_Finalize
+ * every time), with no host around them. The module is loaded once, as the host loads it.
+ *
+ *   p11bridge_floor_token MODULE ID_HEX PIN COUNT OP...     OP: list | fetch | sign
+ *
+ * Runs the OPs COUNT times over and prints, after each operation, "OP NANOSECONDS". Any failed
+ * call ends the run with its name and return value on stderr and exit status 1.
+ */
+#include <dlfcn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <pkcs11.h>
+
+static CK_FUNCTION_LIST* p11;
+static CK_BYTE id[64];
+static CK_ULONG id_length;
+static const char* pin;
+
+static void check(CK_RV rv, const char* call) {
+    if (rv == CKR_OK) return;
+    fprintf(stderr, "p11bridge_floor_token: %s returned 0x%lx\n", call, (unsigned long)rv);
+    exit(1);
+}
+
+/* C_Initialize, the first slot with a token (count, then list) and a read-only session. */
+static CK_SESSION_HANDLE open_frame(void) {
+    check(p11->C_Initialize(NULL), "C_Initialize");
+    CK_ULONG count = 0;
+    check(p11->C_GetSlotList(CK_TRUE, NULL, &count), "C_GetSlotList");
+    if (count == 0) check(CKR_TOKEN_NOT_PRESENT, "C_GetSlotList");
+    CK_SLOT_ID* slots = calloc(count, sizeof *slots);
+    check(p11->C_GetSlotList(CK_TRUE, slots, &count), "C_GetSlotList");
+    CK_SESSION_HANDLE session;
+    check(p11->C_OpenSession(slots[0], CKF_SERIAL_SESSION, NULL, NULL, &session),
+          "C_OpenSession");
+    free(slots);
+    return session;
+}
+
+static void close_frame(CK_SESSION_HANDLE session) {
+    p11->C_CloseSession(session);
+    p11->C_Finalize(NULL);
+}
+
+/* The two-call read: lengths first, then buffers of exactly those lengths. */
+static void read_attributes(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                            CK_ATTRIBUTE* attributes, CK_ULONG count) {
+    for (CK_ULONG i = 0; i < count; ++i) attributes[i].pValue = NULL;
+    check(p11->C_GetAttributeValue(session, object, attributes, count), "C_GetAttributeValue");
+    for (CK_ULONG i = 0; i < count; ++i) attributes[i].pValue = malloc(attributes[i].ulValueLen);
+    check(p11->C_GetAttributeValue(session, object, attributes, count), "C_GetAttributeValue");
+    for (CK_ULONG i = 0; i < count; ++i) free(attributes[i].pValue);
+}
+
+static CK_OBJECT_CLASS certificate_class = CKO_CERTIFICATE;
+static CK_OBJECT_CLASS key_class = CKO_PRIVATE_KEY;
+static CK_CERTIFICATE_TYPE x509 = CKC_X_509;
+
+static void list(void) {
+    CK_SESSION_HANDLE session = open_frame();
+    CK_ATTRIBUTE search[] = {{CKA_CLASS, &certificate_class, sizeof certificate_class},
+                             {CKA_CERTIFICATE_TYPE, &x509, sizeof x509}};
+    check(p11->C_FindObjectsInit(session, search, 2), "C_FindObjectsInit");
+    CK_OBJECT_HANDLE object;
+    CK_ULONG found;
+    for (;;) {
+        check(p11->C_FindObjects(session, &object, 1, &found), "C_FindObjects");
+        if (found == 0) break;
+        CK_ATTRIBUTE values[] = {{CKA_ID, NULL, 0}, {CKA_VALUE, NULL, 0}};
+        read_attributes(session, object, values, 2);
+    }
+    p11->C_FindObjectsFinal(session);
+    close_frame(session);
+}
+
+static void fetch(void) {
+    CK_SESSION_HANDLE session = open_frame();
+    CK_ATTRIBUTE search[] = {{CKA_CLASS, &certificate_class, sizeof certificate_class},
+                             {CKA_CERTIFICATE_TYPE, &x509, sizeof x509},
+                             {CKA_ID, id, id_length}};
+    check(p11->C_FindObjectsInit(session, search, 3), "C_FindObjectsInit");
+    CK_OBJECT_HANDLE object;
+    CK_ULONG found;
+    check(p11->C_FindObjects(session, &object, 1, &found), "C_FindObjects");
+    if (found == 0) check(CKR_OBJECT_HANDLE_INVALID, "C_FindObjects");
+    CK_ATTRIBUTE value[] = {{CKA_VALUE, NULL, 0}};
+    read_attributes(session, object, value, 1);
+    p11->C_FindObjectsFinal(session);
+    close_frame(session);
+}
+
+static void sign(void) {
+    /* A SHA-256 DigestInfo over a fixed hash, as the host builds it for a 32-byte digest. */
+    static CK_BYTE digest_info[51] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                                      0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+    memset(digest_info + 19, 0x5a, 32);
+    CK_SESSION_HANDLE session = open_frame();
+    check(p11->C_Login(session, CKU_USER, (CK_UTF8CHAR_PTR)pin, strlen(pin)), "C_Login");
+    CK_ATTRIBUTE search[] = {{CKA_CLASS, &key_class, sizeof key_class}, {CKA_ID, id, id_length}};
+    check(p11->C_FindObjectsInit(session, search, 2), "C_FindObjectsInit");
+    CK_OBJECT_HANDLE key;
+    CK_ULONG found;
+    check(p11->C_FindObjects(session, &key, 1, &found), "C_FindObjects");
+    if (found == 0) check(CKR_OBJECT_HANDLE_INVALID, "C_FindObjects");
+    p11->C_FindObjectsFinal(session);
+    CK_MECHANISM mechanism = {CKM_RSA_PKCS, NULL, 0};
+    check(p11->C_SignInit(session, &mechanism, key), "C_SignInit");
+    CK_BYTE signature[2048];
+    CK_ULONG signature_length = sizeof signature;
+    check(p11->C_Sign(session, digest_info, sizeof digest_info, signature, &signature_length),
+          "C_Sign");
+    p11->C_Logout(session);
+    close_frame(session);
+}
+
+static long long now_ns(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+int main(int argc, char** argv) {
+    if (argc < 6) {
+        fprintf(stderr, "usage: %s MODULE ID_HEX PIN COUNT list|fetch|sign...\n", argv[0]);
+        return 2;
+    }
+    void* module = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+    CK_C_GetFunctionList get_function_list = NULL;
+    /* POSIX's way of turning dlsym's object pointer into a function pointer. */
+    if (module) *(void**)&get_function_list = dlsym(module, "C_GetFunctionList");
+    if (!get_function_list) {
+        fprintf(stderr, "p11bridge_floor_token: cannot load %s\n", argv[1]);
+        return 1;
+    }
+    check(get_function_list(&p11), "C_GetFunctionList");
+    for (const char* hex = argv[2]; hex[0] && hex[1] && id_length < sizeof id; hex += 2) {
+        char byte[3] = {hex[0], hex[1], 0};
+        id[id_length++] = (CK_BYTE)strtoul(byte, NULL, 16);
+    }
+    pin = argv[3];
+    long count = strtol(argv[4], NULL, 10);
+    for (long i = 0; i < count; ++i) {
+        for (int op = 5; op < argc; ++op) {
+            long long start = now_ns();
+            if (strcmp(argv[op], "list") == 0) {
+                list();
+            } else if (strcmp(argv[op], "fetch") == 0) {
+                fetch();
+            } else if (strcmp(argv[op], "sign") == 0) {
+                sign();
+            } else {
+                fprintf(stderr, "p11bridge_floor_token: unknown operation %s\n", argv[op]);
+                return 2;
+            }
+            printf("%s %lld\n", argv[op], now_ns() - start);
+            fflush(stdout);
+        }
+    }
+    return 0;
+}

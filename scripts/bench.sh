@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Builds the host in release mode, measures it against its floors and writes docs/performance.md:
+# per-message cost, start-up, token operations, listing scale, p11-kit's proxy, memory, and the
+# in-memory Google Benchmark suites, all from this one run on this machine.
+#
+#   scripts/bench.sh                  # everything, into docs/performance.md (about 5 minutes)
+#   scripts/bench.sh --only SECTION   # one of messages startup token scale proxy memory, to stdout
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$root/build/bench
+only=()
+case "${1:-}" in
+  "") ;;
+  --only) only=(--only "$2") ;;
+  *) sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+esac
+
+"$root/scripts/install-deps.sh" bench
+log=$(mktemp)
+quiet() { "$@" >"$log" 2>&1 || { cat "$log" >&2; exit 1; }; }
+quiet cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DP11BRIDGE_TESTS=OFF -DP11BRIDGE_BENCH=ON
+quiet cmake --build "$build" -j2 --target p11bridge p11bridge-sign-domains p11bridge_bench_road \
+  p11bridge_floor_framing p11bridge_floor_token p11bridge_bench_json p11bridge_bench_host
+
+softhsm=/usr/lib/softhsm/libsofthsm2.so
+proxy=/usr/lib/$(uname -m)-linux-gnu/p11-kit-proxy.so
+pin=1234
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch" "$log"' EXIT
+
+# Tokens with 1, 10 and 100 signing certificates, each in a folder of its own: the first holds the
+# key that signs, the others add certificates (on one key of their own) until they have the count.
+echo "provisioning the tokens" >&2
+for count in 1 10 100; do
+  "$root/scripts/lib/provision-token.sh" "$scratch/token$count" --pin "$pin" >/dev/null
+  [ "$count" -gt 1 ] || continue
+  openssl genrsa -out "$scratch/extra-key.pem" 2048 2>/dev/null
+  for n in $(seq 2 "$count"); do
+    openssl req -x509 -key "$scratch/extra-key.pem" -sha256 -days 365 -outform DER \
+      -out "$scratch/extra.der" -subj "/C=ES/O=p11bridge bench/CN=Signer $n" \
+      -addext "keyUsage=critical,digitalSignature,nonRepudiation" 2>/dev/null
+    SOFTHSM2_CONF=$scratch/token$count/softhsm2.conf pkcs11-tool --module "$softhsm" \
+      --login --pin "$pin" --write-object "$scratch/extra.der" --type cert \
+      --id "$(printf '%040x' "$n")" --label "Signer $n" >/dev/null 2>&1
+  done
+done
+id=$(openssl x509 -in "$scratch/token1/cert.pem" -pubkey -noout |
+  openssl pkey -pubin -outform DER | openssl dgst -sha1 -r | cut -c1-40)
+
+# The host finds its module as p11bridge-pkcs11.so beside itself, so each module gets a folder
+# with a copy of the host, as the installer lays it out.
+for kind in direct proxy; do
+  mkdir "$scratch/$kind"
+  cp "$build/src/host/p11bridge" "$scratch/$kind/"
+done
+ln -s "$softhsm" "$scratch/direct/p11bridge-pkcs11.so"
+ln -s "$proxy" "$scratch/proxy/p11bridge-pkcs11.so"
+
+domains=localhost
+signature=$(printf %s "$domains" | "$build/tools/sign-domains/p11bridge-sign-domains" \
+  --key "$root/tests/data/domain-list-key.DEVELOPMENT-ONLY.pem")
+
+road() {
+  "$build/bench/p11bridge_bench_road" --host "$scratch/direct/p11bridge" \
+    --proxy-host "$scratch/proxy/p11bridge" --module "$softhsm" --proxy-module "$proxy" \
+    --framing-floor "$build/bench/p11bridge_floor_framing" \
+    --token-floor "$build/bench/p11bridge_floor_token" \
+    --token "$scratch/token1/softhsm2.conf" --token10 "$scratch/token10/softhsm2.conf" \
+    --token100 "$scratch/token100/softhsm2.conf" \
+    --id "$id" --pin "$pin" --domains "$domains" --signature "$signature" "$@"
+}
+if [ ${#only[@]} -gt 0 ]; then
+  road "${only[@]}"
+  exit
+fi
+road >"$scratch/road.md"
+echo "measuring: Google Benchmark suites" >&2
+for suite in json host; do
+  "$build/bench/p11bridge_bench_$suite" --benchmark_color=false 2>/dev/null >"$scratch/gb-$suite.txt"
+done
+
+compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
+package() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || echo "?"; }
+{
+  cat <<HEAD
+# Performance
+
+Written by \`scripts/bench.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC') at commit
+$(git -C "$root" rev-parse --short HEAD)$(git -C "$root" diff --quiet HEAD -- src || echo ' (with uncommitted changes in src/)'); run it again to
+measure your own machine (one section alone: \`scripts/bench.sh --only token\`, printed to stdout).
+The build is \`build/bench\` (Release). Every figure stands beside a floor measured in the same
+run: the least any program must spend on the same work. The floors are \`bench/floors/\`; the
+driver that starts, feeds and times them and the host is \`bench/RoadBench.cpp\`. Host and floor
+runs alternate, and every figure is a median, because the machine is shared.
+
+## The machine
+
+| | |
+|---|---|
+| CPU | $(lscpu | sed -n 's/^Model name: *//p') |
+| cores | $(nproc) |
+| kernel | $(uname -sr) |
+| compiler | $("$compiler" --version | head -1) |
+| SoftHSM2 | $(package softhsm2) |
+| p11-kit | $(package p11-kit) |
+| load when the run began | $(cut -d' ' -f1-3 /proc/loadavg) |
+
+HEAD
+  cat "$scratch/road.md"
+  printf '\n## 7. In memory (Google Benchmark)\n\n'
+  printf 'The host'\''s own work without pipes or token: `bench/JSONBench.cpp` (parse a request,\n'
+  printf 'write a response) and `bench/HostBench.cpp` (whole PIN conversations through the loop).\n'
+  for suite in json host; do
+    printf '\n`build/bench/bench/p11bridge_bench_%s`:\n\n```\n' "$suite"
+    cat "$scratch/gb-$suite.txt"
+    printf '```\n'
+  done
+  printf '\n'
+  cat "$root/bench/profiles.md"
+} >"$root/docs/performance.md"
+echo "wrote docs/performance.md" >&2
