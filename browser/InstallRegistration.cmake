@@ -5,9 +5,18 @@
 set(_root "$ENV{DESTDIR}")
 set(_host "${P11BRIDGE_HOST_DIR}/p11bridge")
 
+# Within one top-level folder (/usr) the link is relative, as Debian asks of
+# packages; it resolves to the same module once installed.
+set(_module "${P11BRIDGE_PKCS11_MODULE}")
+string(REGEX MATCH "^/[^/]+/" _module_top "${_module}")
+string(REGEX MATCH "^/[^/]+/" _host_top "${P11BRIDGE_HOST_DIR}/")
+if(_module_top AND _module_top STREQUAL _host_top)
+  file(RELATIVE_PATH _module "${P11BRIDGE_HOST_DIR}" "${_module}")
+endif()
+
 file(MAKE_DIRECTORY "${_root}${P11BRIDGE_HOST_DIR}")
-message(STATUS "Installing: ${_root}${P11BRIDGE_HOST_DIR}/p11bridge-pkcs11.so -> ${P11BRIDGE_PKCS11_MODULE}")
-file(CREATE_LINK "${P11BRIDGE_PKCS11_MODULE}" "${_root}${P11BRIDGE_HOST_DIR}/p11bridge-pkcs11.so" SYMBOLIC)
+message(STATUS "Installing: ${_root}${P11BRIDGE_HOST_DIR}/p11bridge-pkcs11.so -> ${_module}")
+file(CREATE_LINK "${_module}" "${_root}${P11BRIDGE_HOST_DIR}/p11bridge-pkcs11.so" SYMBOLIC)
 list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${_root}${P11BRIDGE_HOST_DIR}/p11bridge-pkcs11.so")
 
 if(NOT P11BRIDGE_INSTALL_BROWSER_MANIFESTS)
