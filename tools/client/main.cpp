@@ -27,7 +27,8 @@ const char kUsage[] =
     "arrives, followed by an empty line. At the end of input the host's input is closed and\n"
     "the client waits for the host to end; its exit status is the host's.\n"
     "\n"
-    "  --host PATH  the host binary to start (default: the one this client was built with).\n"
+    "  --host PATH  the host binary to start (default: the host installed with this client,\n"
+    "               else the one it was built with).\n"
     "               The host loads p11bridge-pkcs11.so from its own directory.\n"
     "  --raw        write each reply's frame (length prefix and text) unchanged to stdout,\n"
     "               e.g. for | xxd\n"
@@ -93,10 +94,24 @@ void PrintReplies(int fd, bool raw) {
     }
 }
 
+// An installed client must not reach back into the build tree it came from, which is gone or
+// stale on the machines it is installed on.
+std::string DefaultHost() {
+    char self[4096];
+    ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        std::string installed(self, static_cast<std::size_t>(n));
+        installed.erase(installed.rfind('/') + 1);
+        installed += P11BRIDGE_INSTALLED_HOST;
+        if (::access(installed.c_str(), X_OK) == 0) return installed;
+    }
+    return P11BRIDGE_DEFAULT_HOST;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string host = P11BRIDGE_DEFAULT_HOST;
+    std::string host = DefaultHost();
     bool raw = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
