@@ -25,12 +25,12 @@ step "Installing what the demo needs (Debian packages, npm packages)"
 "$root/scripts/install-deps.sh" demo
 (cd tests/e2e && npm ci --no-audit --no-fund --loglevel=error)
 
-step "Building the host and the domain-list signing tool"
+step "Building the host, the domain-list signing tool and the doctor"
 # The demo signs its domain list with the development key, so the host must be
 # built with that key's public half, whatever another build dir was given.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DP11BRIDGE_TESTS=OFF \
   -DP11BRIDGE_DOMAIN_KEY="$root/tests/data/domain-list-key.pub.pem" >/dev/null
-cmake --build "$build" -j"$(nproc)" --target p11bridge p11bridge-sign-domains
+cmake --build "$build" -j"$(nproc)" --target p11bridge p11bridge-sign-domains p11bridge-doctor
 
 step "Making a SoftHSM2 demo token with an RSA key and its certificate"
 rm -rf "$demo"
@@ -74,3 +74,12 @@ else
   node "$root/scripts/lib/demo-headless.mjs" --url "$url" --profile "$demo/profile" \
     --token-conf "$token_conf" --pin "$pin" --screenshot "$demo/demo.png"
 fi
+
+step "Checking the demo setup with p11bridge-doctor"
+# The same command finds what is wrong when the demo does not work; it never needs the PIN.
+signature=$(sed -n 's/^ *"signature": "\(.*\)",\{0,1\}$/\1/p' "$demo/site-config/demo-config.json")
+doctor=("${build#"$root"/}/tools/doctor/p11bridge-doctor" --profile "${demo#"$root"/}/profile"
+  --domains localhost --signature "$signature" --origin "$url")
+printf '%s ' "SOFTHSM2_CONF=${token_conf#"$root"/}" "${doctor[@]}"
+printf '\n\n'
+SOFTHSM2_CONF=$token_conf "${doctor[@]}"
