@@ -7,7 +7,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { parseArgs } from 'node:util';
 import { launchWithExtension } from './browser.mjs';
-import { openDemo, typePin, sign } from './signing-road.mjs';
+import { openDemo, readState, typePin, sign } from './signing-road.mjs';
 
 const { values: args } = parseArgs({
   options: {
@@ -26,10 +26,10 @@ for (const name of ['url', 'profile', 'token-conf', 'pin', 'screenshot']) {
 }
 
 const say = (text) => console.log(`  ${text}`);
-const context = await launchWithExtension({ profileDir: args.profile, env: { SOFTHSM2_CONF: args['token-conf'] } });
+const browser = await launchWithExtension({ dir: args.profile, env: { SOFTHSM2_CONF: args['token-conf'] } });
 let ok = false;
 try {
-  const page = await context.newPage();
+  const page = await browser.newPage();
   let state = await openDemo(page, args.url);
   say(`Opened ${args.url} in headless Chromium with the p11bridge extension.`);
   say(state.connection);
@@ -44,10 +44,10 @@ try {
     say(`Signing before any PIN was given: ${state.hostState}`);
 
     await typePin(page, args.pin);
-    say(`Typed the PIN key by key; the page shows only "${await page.inputValue('#pin')}".`);
+    say(`Typed the PIN key by key; the page shows only "${(await readState(page)).pinField}".`);
 
     state = await sign(page);
-    say(`Signed the SHA-256 of "${await page.inputValue('#text')}": ${state.hostState}`);
+    say(`Signed the SHA-256 of "${state.text}": ${state.hostState}`);
     if (state.signature) say(`Signature: ${state.signature.slice(0, 48)}… (${state.signature.length} Base64 characters)`);
     say(state.verification);
     ok = state.verificationState === 'ok';
@@ -57,7 +57,7 @@ try {
   await page.screenshot({ path: args.screenshot, fullPage: true });
   say(`Screenshot: ${args.screenshot}`);
 } finally {
-  await context.close();
+  await browser.close();
 }
 console.log(ok
   ? '\nThe demo worked: the token signed, and the page verified the signature against the certificate.'

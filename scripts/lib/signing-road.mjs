@@ -12,7 +12,7 @@ export async function openDemo(page, url) {
     () => document.querySelector('#connection-state').dataset.state !== 'starting' &&
       (document.querySelector('#connection-state').dataset.state === 'error' ||
        document.querySelector('#host-state').textContent !== ''),
-    null, { timeout: STEP_TIMEOUT });
+    { timeout: STEP_TIMEOUT });
   return readState(page);
 }
 
@@ -28,6 +28,7 @@ export async function readState(page) {
       return { issuer: cells[1].textContent, subject: cells[2].textContent, id: cells[3].textContent };
     }),
     pinField: document.querySelector('#pin').value,
+    text: document.querySelector('#text').value,
     pinState: document.querySelector('#pin-state').textContent,
     signature: document.querySelector('#signature').textContent,
     verification: document.querySelector('#verification').textContent,
@@ -39,21 +40,19 @@ export async function readState(page) {
 // Types into the PIN field one key at a time and waits until the page shows
 // one dot per key, i.e. the host has counted every keystroke.
 export async function typePin(page, pin) {
-  const field = page.locator('#pin');
-  await field.click();
-  const before = (await field.inputValue()).length;
-  for (const key of pin) await page.keyboard.press(key);
-  await page.waitForFunction((n) => document.querySelector('#pin').value.length === n,
-    before + pin.length, { timeout: STEP_TIMEOUT });
+  await pressKeys(page, [...pin], pin.length);
 }
 
 export async function erasePin(page, count) {
-  const field = page.locator('#pin');
-  await field.click();
-  const before = (await field.inputValue()).length;
-  for (let i = 0; i < count; i++) await page.keyboard.press('Backspace');
+  await pressKeys(page, Array(count).fill('Backspace'), -count);
+}
+
+async function pressKeys(page, keys, change) {
+  await page.click('#pin');
+  const before = (await readState(page)).pinField.length;
+  for (const key of keys) await page.keyboard.press(key);
   await page.waitForFunction((n) => document.querySelector('#pin').value.length === n,
-    Math.max(0, before - count), { timeout: STEP_TIMEOUT });
+    { timeout: STEP_TIMEOUT }, Math.max(0, before + change));
 }
 
 // Presses Sign and waits until the page has handled that press completely
@@ -64,6 +63,6 @@ export async function sign(page) {
   await page.click('#sign');
   await page.waitForFunction(
     (n) => Number(document.querySelector('#sign-section').dataset.completed ?? 0) > n,
-    before, { timeout: STEP_TIMEOUT });
+    { timeout: STEP_TIMEOUT }, before);
   return readState(page);
 }

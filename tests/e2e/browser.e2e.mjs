@@ -1,10 +1,11 @@
-// The host, the extension and the demo page together in a real Chromium:
+// The host, the extension and the demo page together in a real browser:
 //
-//   node tests/e2e/browser.e2e.mjs --host BUILD/src/host/p11bridge \
+//   node tests/e2e/browser.e2e.mjs [--browser chromium|firefox] --host BUILD/src/host/p11bridge \
 //        --sign-tool BUILD/tools/sign-domains/p11bridge-sign-domains [--out DIR]
 //
-// (or P11BRIDGE_HOST, P11BRIDGE_SIGN_TOOL, P11BRIDGE_E2E_OUT). Exits 77 when
-// Chromium or the npm packages are missing, so CTest reports a skip.
+// (or P11BRIDGE_HOST, P11BRIDGE_SIGN_TOOL, P11BRIDGE_E2E_OUT). Both browsers
+// walk the same road. Exits 77 when the browser or the npm packages are
+// missing, so CTest reports a skip.
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
@@ -13,29 +14,33 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { parseArgs } from 'node:util';
-import { REPO, CHROMIUM, NODE_MODULES, launchWithExtension, processesOf, waitFor } from '../../scripts/lib/browser.mjs';
+import { REPO, BROWSERS, NODE_MODULES, launchWithExtension, processesOf, waitFor } from '../../scripts/lib/browser.mjs';
 import { startDemoServer } from '../../scripts/lib/demo-server.mjs';
-import { openDemo, typePin, erasePin, sign } from '../../scripts/lib/signing-road.mjs';
+import { openDemo, readState, typePin, erasePin, sign } from '../../scripts/lib/signing-road.mjs';
 
 const SKIP = 77;
 const { values: args } = parseArgs({
-  options: { host: { type: 'string' }, 'sign-tool': { type: 'string' }, out: { type: 'string' } },
+  options: {
+    browser: { type: 'string', default: 'chromium' },
+    host: { type: 'string' }, 'sign-tool': { type: 'string' }, out: { type: 'string' },
+  },
 });
 const hostBinary = args.host ?? process.env.P11BRIDGE_HOST;
 const signTool = args['sign-tool'] ?? process.env.P11BRIDGE_SIGN_TOOL;
 const outDir = path.resolve(args.out ?? process.env.P11BRIDGE_E2E_OUT ?? path.join(REPO, 'out/e2e'));
 
-if (!fs.existsSync(CHROMIUM)) {
-  console.log(`SKIP: ${CHROMIUM} is not installed (apt-get install chromium).`);
-  process.exit(SKIP);
-}
-if (!fs.existsSync(path.join(NODE_MODULES, 'playwright-core'))) {
-  console.log(`SKIP: playwright-core is not installed (run npm ci in ${path.dirname(NODE_MODULES)}).`);
-  process.exit(SKIP);
-}
-if (!hostBinary || !signTool) {
-  console.error('usage: browser.e2e.mjs --host PATH --sign-tool PATH [--out DIR]');
+const kind = BROWSERS[args.browser];
+if (!kind || !hostBinary || !signTool) {
+  console.error('usage: browser.e2e.mjs [--browser chromium|firefox] --host PATH --sign-tool PATH [--out DIR]');
   process.exit(2);
+}
+if (!fs.existsSync(kind.executable)) {
+  console.log(`SKIP: ${kind.executable} is not installed (apt-get install ${path.basename(kind.executable)}).`);
+  process.exit(SKIP);
+}
+if (!fs.existsSync(path.join(NODE_MODULES, 'puppeteer-core'))) {
+  console.log(`SKIP: puppeteer-core is not installed (run npm ci in ${path.dirname(NODE_MODULES)}).`);
+  process.exit(SKIP);
 }
 
 const RIGHT_PIN = '4711';
@@ -45,36 +50,40 @@ const TEXT = 'I agree to the terms of the p11bridge demo.';
 
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'p11bridge-e2e-'));
 const tokenDir = path.join(work, 'token');
-const profileDir = path.join(work, 'profile');
-const installedHost = path.join(profileDir, 'p11bridge-host', 'p11bridge');
+// The browser's own folder: Chromium's profile, or Firefox's HOME.
+const browserDir = path.join(work, args.browser);
+const hostDir = path.join(work, 'host');
+const installedHost = path.join(hostDir, 'p11bridge');
 let server;
-let context;
+let browser;
 
-function run(command, ...commandArgs) {
-  return execFileSync(command, commandArgs, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
+function run(command, commandArgs, env = {}) {
+  const options = { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'], env: { ...process.env, ...env } };
+  return execFileSync(command, commandArgs, options);
 }
 
 async function shot(page, name) {
   fs.mkdirSync(outDir, { recursive: true });
-  await page.screenshot({ path: path.join(outDir, name), fullPage: true });
+  await page.screenshot({ path: path.join(outDir, `${args.browser}-${name}`), fullPage: true });
 }
 
 before(async () => {
-  run(path.join(REPO, 'scripts/lib/provision-token.sh'), tokenDir, '--pin', RIGHT_PIN, '--cn', SIGNER);
+  run(path.join(REPO, 'scripts/lib/provision-token.sh'), [tokenDir, '--pin', RIGHT_PIN, '--cn', SIGNER]);
   const config = path.join(work, 'demo-config.json');
-  run(path.join(REPO, 'scripts/lib/write-demo-config.sh'), config, 'localhost',
-    path.join(REPO, 'tests/data/domain-list-key.DEVELOPMENT-ONLY.pem'), path.resolve(signTool));
-  run(path.join(REPO, 'browser/p11bridge-install'), '--profile', profileDir,
-    '--host', path.resolve(hostBinary), '--module', '/usr/lib/softhsm/libsofthsm2.so');
+  run(path.join(REPO, 'scripts/lib/write-demo-config.sh'), [config, 'localhost',
+    path.join(REPO, 'tests/data/domain-list-key.DEVELOPMENT-ONLY.pem'), path.resolve(signTool)]);
+  run(path.join(REPO, 'browser/p11bridge-install'), [...kind.install(browserDir), '--dest', hostDir,
+    '--host', path.resolve(hostBinary), '--module', '/usr/lib/softhsm/libsofthsm2.so'], kind.env(browserDir));
   server = await startDemoServer({ root: path.join(REPO, 'browser/demo'), config });
-  context = await launchWithExtension({
-    profileDir,
+  browser = await launchWithExtension({
+    browser: args.browser,
+    dir: browserDir,
     env: { SOFTHSM2_CONF: path.join(tokenDir, 'softhsm2.conf') },
   });
 });
 
 after(async () => {
-  await context?.close();
+  await browser?.close();
   await server?.close();
   fs.rmSync(work, { recursive: true, force: true });
 });
@@ -84,7 +93,7 @@ describe('a page on a listed domain signs with the token', () => {
   const url = () => `http://localhost:${server.port}/`;
 
   before(async () => {
-    page = await context.newPage();
+    page = await browser.newPage();
   });
 
   it('lists the token\'s signing certificate', async () => {
@@ -107,9 +116,9 @@ describe('a page on a listed domain signs with the token', () => {
   it('sends the PIN key by key and shows only dots', async () => {
     await typePin(page, WRONG_PIN);
     await erasePin(page, 1);
-    assert.equal((await page.inputValue('#pin')), '•••');
+    assert.equal((await readState(page)).pinField, '•••');
     await typePin(page, WRONG_PIN.slice(-1));
-    assert.equal((await page.inputValue('#pin')), '••••');
+    assert.equal((await readState(page)).pinField, '••••');
     const html = await page.content();
     assert.ok(!html.includes(WRONG_PIN), 'the PIN shows in the page');
     assert.doesNotMatch(html, /"pinChar":"[^•]/, 'a PIN character shows in the page');
@@ -156,7 +165,7 @@ describe('a page whose domain is not on the list is refused', () => {
   let page;
 
   before(async () => {
-    page = await context.newPage();
+    page = await browser.newPage();
   });
 
   after(async () => {
