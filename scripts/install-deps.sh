@@ -5,7 +5,8 @@ set -euo pipefail
 
 build=(cmake g++ make pkg-config libnss3-dev libnspr4-dev libssl-dev openssl)
 testing=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind
-         softhsm2 opensc p11-kit p11-kit-modules nodejs npm chromium firefox-esr)
+         softhsm2 opensc p11-kit p11-kit-modules nodejs npm chromium firefox-esr
+         dpkg-dev file lintian help2man)
 demo=(softhsm2 opensc p11-kit p11-kit-modules nodejs npm chromium)
 bench=(libbenchmark-dev softhsm2 opensc p11-kit p11-kit-modules valgrind)
 
