@@ -105,8 +105,13 @@ void JSONWorker::UnfixString(const json_string& text, bool escape, std::string& 
         output.append(text.data(), text.size());
         return;
     }
-    for (const char ch : text) {
-        const unsigned char byte = static_cast<unsigned char>(ch);
+    // Bytes that need no escape are copied in runs: a reply carries whole certificates.
+    std::size_t plain = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 32 && byte <= 126 && byte != '"' && byte != '\\' && byte != '/') continue;
+        output.append(text.data() + plain, i - plain);
+        plain = i + 1;
         switch (byte) {
             case '"':
                 output += "\\\"";
@@ -133,13 +138,10 @@ void JSONWorker::UnfixString(const json_string& text, bool escape, std::string& 
                 output += "\\f";
                 break;
             default:
-                if (byte < 32 || byte > 126) {
-                    output += toUTF8(byte);
-                } else {
-                    output += ch;
-                }
+                output += toUTF8(byte);
         }
     }
+    output.append(text.data() + plain, text.size() - plain);
 }
 
 std::string JSONWorker::toUTF8(unsigned char byte) {
