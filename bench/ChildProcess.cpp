@@ -51,7 +51,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
     args.push_back(nullptr);
     envp.push_back(nullptr);
 
-    int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data());
+    int rc = posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(toChild[0]);
     ::close(fromChild[1]);

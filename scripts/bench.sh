@@ -68,7 +68,7 @@ road() {
     --token-floor "$build/bench/p11bridge_floor_token" \
     --token "$scratch/token1/softhsm2.conf" --token10 "$scratch/token10/softhsm2.conf" \
     --token100 "$scratch/token100/softhsm2.conf" \
-    --id "$id" --pin "$pin" --domains "$domains" --signature "$signature" "$@"
+    --id "$id" --pin "$pin" --domains "$domains" --signature "$signature" --scratch "$scratch" "$@"
 }
 if [ ${#only[@]} -gt 0 ]; then
   road "${only[@]}"
