@@ -137,7 +137,9 @@ void CheckCertificates(Report& report, CK_FUNCTION_LIST* p11, CK_SLOT_ID slot,
         std::vector<std::vector<unsigned char>> values;
         rv = ReadAttributeValues(p11, session.Handle(), object, attributes, 2, values);
         std::vector<unsigned char> label = Label(p11, session.Handle(), object);
-        std::string name = "certificate \"" + std::string(label.begin(), label.end()) + "\"";
+        std::string name = label.empty()
+                               ? std::string("unlabelled certificate")
+                               : "certificate \"" + std::string(label.begin(), label.end()) + "\"";
         if (rv != CKR_OK) {
             report.Warning(name + " cannot be read (" + ReturnValueText(rv) +
                            "), so the host skips it");
