@@ -1,0 +1,104 @@
+// The signature utility's own operations, with no token behind it: the domain list and the rule
+// that matches a page against it, distinguished names, and the process-wide PIN records.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <tuple>
+
+#include "pkcs11/DigitalSignatureUtilPkcs11.h"
+
+namespace p11bridge {
+namespace {
+
+// The shipped back end: these operations are the base class's, and need no token.
+using Util = DigitalSignatureUtilPkcs11;
+using Strings = std::vector<std::string>;
+
+// clang-format off
+TEST(DomainList, ListAndAddressAreNormalised) {
+    const std::vector<std::pair<std::string, Strings>> lists = {
+        {"X.A.B | c.d|", {"x.a.b", "c.d"}}, {"a.b||c.d", {"a.b", "c.d"}}, {" | |  |", {}}, {"", {}},
+        {"a.b|a.b", {"a.b", "a.b"}}, {"  Mixed   Case  .Org ", {"mixed case .org"}},
+        {"\tA\t", {"\ta\t"}},                  // only spaces are trimmed
+        {"\xC3\x89T\xC9", {"\xC3\x89t\xC9"}}};  // only A to Z are lowered
+    for (const auto& [list, entries] : lists)
+        EXPECT_EQ(Util("", "", list, "").Domains(), entries) << list;
+    const std::vector<std::pair<std::string, std::string>> addresses = {
+        {"  Proto://X.A.B:81/p?q=1 ", "x.a.b"}, {"a.b/p", "a.b"}, {"https://a.b?x=1", "a.b"},
+        {"http://localhost:8123", "localhost"}, {"/a.b", "/a.b"}, {":x", ":x"}, {"", ""}};
+    for (const auto& [address, domain] : addresses)
+        EXPECT_EQ(Util("", "", "", address).CurrentDomain(), domain) << address;
+}
+
+TEST(DomainList, EntryAuthorisesItselfAndSubdomainsAtALabelBoundary) {
+    const std::vector<std::tuple<const char*, const char*, bool>> rows = {
+        {"a.b", "a.b", true}, {"a.b", "x.a.b", true}, {"a.b", "a.b.a.b", true}, {"a.b", "b", false},
+        {"a.b", "xa.b", false}, {"a.b", "evila.b", false}, {"a.b", "a.b.c", false},
+        {".a.b", "x.a.b", true}, {".a.b", "a.b", false}, {"a.b", "", false}, {"", "a.b", false}};
+    for (const auto& [entry, domain, matches] : rows)
+        EXPECT_EQ(Util::DomainMatches(entry, domain), matches) << entry << " " << domain;
+}
+
+TEST(DistinguishedNames, ParseAliasesListsAndPrinting) {
+    Util util("", "", "", "");
+    // Every '=' and ',' separates: there is no quoting or escaping.
+    const std::vector<std::pair<std::string, NameValueMap>> names = {
+        {"CN=Root CA, O=Example Org, C=ZZ", {{"c", "zz"}, {"cn", "root ca"}, {"o", "example org"}}},
+        {"CN=a,CN=b", {{"cn", "b"}}}, {"CN=a,", {{"cn", ""}}}, {"CN=a,junk", {{"cn", "junk"}}},
+        {"CN=a=b,O=c", {{"a", "b"}, {"o", "c"}}}, {"abc", {{"", "abc"}}},
+        {"CN=a\\,b", {{"cn", "b"}}}};
+    for (const auto& [dn, map] : names) EXPECT_EQ(util.GetNameValueMap(dn), map) << dn;
+    const std::vector<std::tuple<const char*, const char*, bool>> matches = {
+        {"OID.2.5.4.5=123, CN=X", "SERIALNUMBER=123,CN=x", true},
+        {"N\xFAmero De Serie=1", "serialNumber=1", true},  // ISO 8859-1, as the lists come
+        {"identificador de objeto (2 5 4 5)=1", "serialNumber=1", true},
+        {"S=North", "ST=north", true},
+        {"n\xC3\xBAmero de serie=1", "serialNumber=1", false},  // UTF-8 is a name of its own
+        {"CN=a", "CN=a,O=b", false}};
+    for (const auto& [a, b, match] : matches)
+        EXPECT_EQ(util.AreMatch(util.GetNameValueMap(a), util.GetNameValueMap(b)), match) << a;
+    std::string list = "CN=A|  |cn=a , o=B|";
+    const std::vector<NameValueMap> maps = util.GetNameValueMaps(list);
+    EXPECT_EQ(maps.size(), 2u);
+    EXPECT_TRUE(util.HasDistinguishedName(maps, util.GetNameValueMap("O=b,CN=A")));
+    EXPECT_FALSE(util.HasDistinguishedName(maps, util.GetNameValueMap("CN=b")));
+    std::ostringstream out;
+    util.PrintDistinguishedName(out, {{"o", "b"}, {"cn", "a"}});
+    EXPECT_EQ(out.str(), "cn=a,o=b,\n");
+}
+// clang-format on
+
+TEST(PinRecords, TransitionsQueriesAndLifetime) {
+    gPines.clear();
+    const auto reject = [](const std::string& module) {  // what a token refusing the PIN does
+        gPines[module].invalid = true;
+        gPines[module].retries++;
+    };
+    {
+        Util util("", "", "", "");
+        EXPECT_EQ(util.InvalidPinRetries("m"), 0);
+        EXPECT_FALSE(util.MissingPin() || util.InvalidPin());
+        EXPECT_TRUE(gPines.empty()) << "asking creates no record";
+        util.SetPin("m", SecureString("123456"));
+        reject("m");
+        util.SetPin("m", SecureString("123456"));
+        EXPECT_TRUE(gPines["m"].invalid) << "the same refused PIN must not be presented again";
+        util.SetPin("m", SecureString("99"));
+        EXPECT_FALSE(gPines["m"].invalid);
+        EXPECT_EQ(gPines["m"].pin, SecureString("99"));
+        // The new PIN reuses the buffer; what lies past it must not be the old PIN's tail.
+        EXPECT_EQ(std::string(gPines["m"].pin.data() + 3, 3), "XXX");
+        reject("m");
+        EXPECT_EQ(util.InvalidPinRetries("m"), 2) << "retries count across PINs";
+        gPines["b"] = PinInfoStruct{};
+        gPines["0"] = PinInfoStruct{};
+    }
+    Util second("", "", "", "");  // the records outlive the utility that made them
+    EXPECT_TRUE(second.MissingPin() && second.InvalidPin());
+    EXPECT_EQ(second.MissingPines(), (Strings{"0", "b"}));
+    EXPECT_EQ(second.InvalidPines(), (Strings{"m"}));
+    gPines.clear();
+}
+
+}  // namespace
+}  // namespace p11bridge
