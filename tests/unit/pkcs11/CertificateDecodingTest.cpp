@@ -1,0 +1,70 @@
+// What the listing cannot show of the host's own certificate decoder: whose bytes the record
+// holds, and where its key identifier comes from.
+#include <gtest/gtest.h>
+#include <nss.h>
+#include <openssl/evp.h>
+#include <openssl/sha.h>
+#include <openssl/x509v3.h>
+
+#include <memory>
+#include <vector>
+
+#include "pkcs11/CertificateDecoding.h"
+#include "pkcs11/NssOwners.h"
+
+namespace p11bridge {
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+template <class T, int (*Encode)(const T*, unsigned char**)>
+Bytes Der(const T* object) {
+    Bytes der(static_cast<std::size_t>(Encode(object, nullptr)));
+    unsigned char* end = der.data();
+    Encode(object, &end);
+    return der;
+}
+
+TEST(CertificateDecoding, RecordOwnershipAndKeyIdentifier) {
+    ASSERT_EQ(NSS_NoDB_Init(nullptr), SECSuccess);  // the identifier fallback hashes through NSS
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(1024), EVP_PKEY_free);
+    // With the extension the record must carry its identifier, which is not the key's SHA-1.
+    for (bool extension : {true, false}) {
+        std::unique_ptr<X509, decltype(&X509_free)> x509(X509_new(), X509_free);
+        X509_set_version(x509.get(), 2);
+        X509_gmtime_adj(X509_getm_notBefore(x509.get()), 0);
+        X509_gmtime_adj(X509_getm_notAfter(x509.get()), 0);
+        X509_set_pubkey(x509.get(), key.get());
+        Bytes keyId = {1, 2, 3, 4};
+        std::unique_ptr<ASN1_OCTET_STRING, decltype(&ASN1_OCTET_STRING_free)> id(
+            ASN1_OCTET_STRING_new(), ASN1_OCTET_STRING_free);
+        ASN1_OCTET_STRING_set(id.get(), keyId.data(), static_cast<int>(keyId.size()));
+        if (extension) X509_add1_ext_i2d(x509.get(), NID_subject_key_identifier, id.get(), 0, 0);
+        ASSERT_GT(X509_sign(x509.get(), key.get(), EVP_sha256()), 0);
+        if (!extension) {
+            const Bytes spki = Der<X509_PUBKEY, i2d_X509_PUBKEY>(X509_get_X509_PUBKEY(x509.get()));
+            keyId.resize(SHA_DIGEST_LENGTH);
+            SHA1(spki.data(), spki.size(), keyId.data());
+        }
+        const Bytes original = Der<X509, i2d_X509>(x509.get());
+        for (PRBool copy : {PR_TRUE, PR_FALSE}) {
+            Bytes der = original;
+            SECItem item{siBuffer, der.data(), static_cast<unsigned int>(der.size())};
+            Certificate cert(certificate_decoding::CERT_DecodeDERCertificate(&item, copy, "x"));
+            ASSERT_TRUE(cert);
+            const SECItem& got = cert->subjectKeyID;
+            EXPECT_EQ(Bytes(got.data, got.data + got.len), keyId) << extension;
+            EXPECT_EQ(cert->keyIDGenerated, !extension);
+            EXPECT_STREQ(cert->nickname, "x");
+            EXPECT_EQ(cert->derCert.data == der.data(), !copy)
+                << "without copy, the caller's bytes";
+            if (copy)
+                std::fill(der.begin(), der.end(), 0);  // the caller may drop its bytes at once
+            EXPECT_EQ(Bytes(cert->derCert.data, cert->derCert.data + cert->derCert.len), original);
+        }
+    }
+    EXPECT_EQ(NSS_Shutdown(), SECSuccess);
+}
+
+}  // namespace
+}  // namespace p11bridge
