@@ -119,7 +119,8 @@ private:
 std::optional<std::string> ManifestCheck::Run() {
     std::ifstream in(path_, std::ios::binary);
     if (!in) {
-        Say(&Report::Problem, "cannot read the manifest " + path_ + " (" + std::strerror(errno) +
+        int error = errno;
+        Say(&Report::Problem, "cannot read the manifest " + path_ + " (" + std::strerror(error) +
                                   "); the browser cannot either: make it readable (chmod 644)");
         return std::nullopt;
     }
@@ -159,7 +160,7 @@ bool ManifestCheck::CheckShape(const JSONNode& manifest) {
     }
     if (!faults.empty()) {
         Say(&Report::Problem, "the manifest " + path_ + " is not one the browser accepts (" +
-                                  Join(faults) + "); run " + kInstaller +
+                                  Join(faults) + "; is it valid JSON?); run " + kInstaller +
                                   " again to write it afresh");
         return false;
     }

@@ -77,10 +77,18 @@ void CheckEnvironment(Report& report, const std::string& resolved, const CK_INFO
         Contains(resolved, "softhsm") ||
         (info && Contains(FieldText(info->manufacturerID, sizeof info->manufacturerID), "SoftHSM"));
     if (!softHsm) return;
-    const char* conf = std::getenv("SOFTHSM2_CONF");
-    report.Ok(std::string("SoftHSM2 takes its tokens from ") +
-              (conf ? std::string("SOFTHSM2_CONF=") + conf
-                    : std::string("/etc/softhsm/softhsm2.conf (SOFTHSM2_CONF is not set)")) +
+    const char* variable = std::getenv("SOFTHSM2_CONF");
+    std::string conf = variable ? variable : "/etc/softhsm/softhsm2.conf";
+    std::string where = variable ? "SOFTHSM2_CONF=" + conf : conf + " (SOFTHSM2_CONF is not set)";
+    if (access(conf.c_str(), R_OK) != 0) {
+        int error = errno;
+        report.Problem("SoftHSM2 cannot read its configuration " + where + " (" +
+                       std::strerror(error) +
+                       "); point SOFTHSM2_CONF at the softhsm2.conf of the token, here and where "
+                       "the browser starts");
+        return;
+    }
+    report.Ok("SoftHSM2 takes its tokens from " + where +
               " here; the host inherits the browser's environment, so start the browser with "
               "the same SOFTHSM2_CONF");
 }
