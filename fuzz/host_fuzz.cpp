@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the whole host as its standard input, in-process, with the real PKCS#11
-// back end over the test token behind it, and checks what a browser may rely on in the output:
-// whole frames only, each one JSON object, and never the token's PIN.
+// back end over SoftHSM2 (through the fault shim, which only maps the PIN) behind it, and checks
+// what a browser may rely on in the output: whole frames only, each one JSON object, and never the
+// token's PIN. The seeds are the conversations of tests/conversations, written by their driver.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -17,19 +18,20 @@
 #include "pkcs11/Pkcs11Module.h"
 #include "signature/PinInfo.h"
 #include "support/CertFactory.h"
-#include "support/TempDir.h"
-#include "support/TestTokenScenario.h"
+#include "support/SoftHsmToken.h"
 
 namespace {
 
-// The seeds log in with this PIN. Its '!' and '~' never occur in Base64, numbers or the fixed
-// texts of a reply, so finding it in the output can only mean the host echoed it.
+// A PIN to search the output for. Its '!' and '~' never occur in Base64, numbers or the fixed texts
+// of a reply, so finding it can only mean the host echoed it. The shim logs in with the token's
+// own PIN for it; the seeds type the token's PIN, 1234, and log in directly.
 constexpr char kPin[] = "p!n~8352";
-// The seeds' certId: the certificate's CKA_ID, 0x01 0x02 0x03 0x04 in Base64.
-const p11bridge::test::Bytes kCertId = {0x01, 0x02, 0x03, 0x04};
+constexpr char kPinSha256[] = "6e1313dad62eeed8781979a0e5350a6b8bb1c791cc9b4473d35a5f0b5ef50eaa";
+// The conversations' signing credential, "valid".
+const p11bridge::test::Bytes kCertId = {0x0a, 0x01};
 
-// Lives for the whole run: the scenario's files must outlast every input.
-p11bridge::test::TempDir* gScenarioDir = nullptr;
+// Lives for the whole run: the token's files must outlast every input.
+p11bridge::test::SoftHsm* gSoftHsm = nullptr;
 
 [[noreturn]] void Violation(const char* what) {
     std::fprintf(stderr, "host output invariant broken: %s\n", what);
@@ -70,15 +72,19 @@ void CheckOutput(const std::string& out) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     using namespace p11bridge::test;
-    gScenarioDir = new TempDir();
-    CertFactory factory(gScenarioDir->Path());
+    gSoftHsm = new SoftHsm();
+    CertFactory factory(gSoftHsm->Directory());
     CertRequest request;
+    request.commonName = "valid";
     request.keyBits = 1024;  // signing speed is executions per second here
-    const IssuedCert cert = factory.Issue("signer", request);
-    TestTokenScenario scenario(gScenarioDir->File("scenario.txt"));
-    scenario.Slot(1, "Fuzz token").Pin(kPin).Credential(1, kCertId, cert);
-    scenario.Install();
-    p11bridge::Pkcs11Module::SetPathForTesting(TestTokenModulePath());
+    gSoftHsm->AddToken("fuzz", "1234").ImportCredential(factory.Issue("valid", request), kCertId);
+    const std::string rules = gSoftHsm->Directory() + "/rules";
+    std::FILE* file = std::fopen(rules.c_str(), "w");
+    std::fprintf(file, "login-as %s 1234\n", kPinSha256);
+    std::fclose(file);
+    setenv("P11BRIDGE_SHIM_RULES", rules.c_str(), 1);
+    setenv("P11BRIDGE_SHIM_MODULE", SoftHsm::ModulePath().c_str(), 1);
+    p11bridge::Pkcs11Module::SetPathForTesting(P11BRIDGE_FAULTSHIM);
     return 0;
 }
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -29,7 +30,8 @@ struct Shim {
     CK_FUNCTION_LIST list{};
     std::vector<std::string> names;  // the entry points a fail rule may name
     std::string log;
-    bool bad = false;  // a rule that does not parse: every C_Initialize fails
+    bool bad = false;      // a rule that does not parse: every C_Initialize fails
+    bool chatter = false;  // talk on stderr, as p11-kit and OpenSC do when something is amiss
     std::vector<Fail> fails;
     std::string slots, attributeLength, signLength;
     std::vector<unsigned char> pinDigest;  // SHA-256 of the PIN that login-as replaces
@@ -45,6 +47,7 @@ void Log(const char* function, CK_RV rv) {
 }
 
 CK_RV Injected(const std::string& function, unsigned long call) {
+    if (State().chatter && function == "C_Initialize") std::fputs("faultshim: loaded\n", stderr);
     if (State().bad && function == "C_Initialize") return CKR_GENERAL_ERROR;
     for (const Fail& fail : State().fails) {
         if (fail.function == function && (fail.call == 0 || fail.call == call)) return fail.rv;
@@ -179,6 +182,7 @@ bool Apply(Shim& shim, const std::vector<std::string>& w) {
         return known && call && Parse(w[3], shim.fails.back().rv) && shim.fails.back().rv;
     }
     if (is("slots", 2, {"none", "grow"})) return shim.slots = w[1], true;
+    if (is("chatter", 1, {})) return shim.chatter = true;
     if (is("attribute-length", 2, {"unavailable", "grows", "shrinks"})) {
         return shim.attributeLength = w[1], true;
     }

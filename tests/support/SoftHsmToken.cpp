@@ -15,6 +15,7 @@
 
 #include "common/FileDescriptor.h"
 #include "support/CertFactory.h"
+#include "support/Pkcs11Library.h"
 
 namespace p11bridge::test {
 namespace {
@@ -175,6 +176,40 @@ void SoftHsmToken::ImportKey(const std::string& keyPemPath, const Bytes& id,
 void SoftHsmToken::ImportCert(const std::string& certDerPath, const Bytes& id,
                               const std::string& label) {
     Write(certDerPath, "cert", id, label);
+}
+
+void SoftHsmToken::ImportRawCert(const Bytes& value, const Bytes& id) {
+    // pkcs11-tool parses what it writes, so bytes that are no certificate go in by hand.
+    Pkcs11Library module(SoftHsm::ModulePath());
+    CK_FUNCTION_LIST* p11 = module.Functions();
+    CK_SESSION_HANDLE session = 0;
+    CK_OBJECT_HANDLE object = 0;
+    CK_OBJECT_CLASS objectClass = CKO_CERTIFICATE;
+    CK_CERTIFICATE_TYPE type = CKC_X_509;
+    CK_BBOOL yes = CK_TRUE;
+    Bytes subject{0x30, 0x00};  // SoftHSM2 insists on a subject, an empty name will do
+    CK_ATTRIBUTE attributes[] = {
+        {CKA_CLASS, &objectClass, sizeof objectClass},
+        {CKA_CERTIFICATE_TYPE, &type, sizeof type},
+        {CKA_TOKEN, &yes, sizeof yes},
+        {CKA_SUBJECT, subject.data(), subject.size()},
+        {CKA_ID, const_cast<unsigned char*>(id.data()), id.size()},
+        {CKA_VALUE, const_cast<unsigned char*>(value.data()), value.size()},
+    };
+    CK_RV rv = p11->C_Initialize(nullptr);
+    if (rv == CKR_OK) {
+        rv = p11->C_OpenSession(slotId_, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
+                                &session);
+        if (rv == CKR_OK) {
+            rv = p11->C_Login(session, CKU_USER,
+                              reinterpret_cast<unsigned char*>(const_cast<char*>(pin_.data())),
+                              pin_.size());
+            if (rv == CKR_OK) rv = p11->C_CreateObject(session, attributes, 6, &object);
+            p11->C_CloseSession(session);
+        }
+        p11->C_Finalize(nullptr);
+    }
+    if (rv != CKR_OK) throw std::runtime_error("C_CreateObject: rv " + std::to_string(rv));
 }
 
 void SoftHsmToken::ImportCredential(const IssuedCert& cert, const Bytes& id,

@@ -58,6 +58,8 @@ public:
     void ImportKey(const std::string& keyPemPath, const Bytes& id, const std::string& label = "");
     // A DER certificate as a public certificate object.
     void ImportCert(const std::string& certDerPath, const Bytes& id, const std::string& label = "");
+    // Any bytes as the value of an X.509 certificate object, decodable or not.
+    void ImportRawCert(const Bytes& value, const Bytes& id);
     // Certificate and private key under one CKA_ID.
     void ImportCredential(const IssuedCert& cert, const Bytes& id, const std::string& label = "");
 

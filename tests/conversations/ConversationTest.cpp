@@ -1,0 +1,399 @@
+// Runs every conversation in this folder's *.conv files against the real p11bridge binary: the
+// requests a browser would send, and the replies it must get back byte for byte. The transcript
+// format is described in README.md beside this file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/CertFactory.h"
+#include "support/Crypto.h"
+#include "support/HostProcess.h"
+#include "support/ProcessMemory.h"
+#include "support/SoftHsmToken.h"
+#include "support/TempDir.h"
+
+namespace p11bridge::test {
+namespace {
+
+namespace fs = std::filesystem;
+using p11bridge::testing::HostProcess;
+
+// The credentials a transcript can put on its token, by name. The certificates are made once per
+// run, relative to now, and share one key, which only the names marked so get on the token.
+struct Credential {
+    const char* name;
+    Bytes id;
+    unsigned keyUsage;
+    int validFromDays, validToDays;
+    bool withKey;
+};
+const Credential kCatalog[] = {
+    {"valid", {0x0a, 0x01}, KeyUsage::kSigning, -1, 365, true},
+    {"ds-only", {0x0a, 0x02}, KeyUsage::kDigitalSignature, -1, 365, true},
+    {"nr-only", {0x0a, 0x03}, KeyUsage::kNonRepudiation, -1, 365, false},
+    {"expired", {0x0a, 0x04}, KeyUsage::kSigning, -30, -1, false},
+    // NSS lets a certificate in up to a day before it begins; start well beyond that.
+    {"not-yet-valid", {0x0a, 0x05}, KeyUsage::kSigning, 3, 30, false},
+    {"no-key-usage", {0x0a, 0x06}, KeyUsage::kAbsent, -1, 365, false},
+    {"no-id", {}, KeyUsage::kSigning, -1, 365, false},
+    {"undecodable", {0x0a, 0x07}, 0, 0, 0, false},
+};
+
+struct Certificates {
+    TempDir dir;
+    std::map<std::string, IssuedCert> issued;
+    Certificates() {
+        CertFactory factory(dir.Path());
+        SharedKey key = CertFactory::GenerateRsaKey();
+        for (const Credential& c : kCatalog) {
+            CertRequest request;
+            request.commonName = c.name;
+            request.keyUsage = c.keyUsage;
+            request.validFromDays = c.validFromDays;
+            request.validToDays = c.validToDays;
+            request.key = key;
+            issued[c.name] = factory.Issue(c.name, request);
+        }
+        issued["undecodable"].der = ToBytes(std::string("\x30\x03not a certificate", 20));
+    }
+};
+const Certificates& Certs() {
+    static const Certificates* certs = new Certificates();
+    return *certs;
+}
+const Credential& Find(const std::string& name) {
+    for (const Credential& c : kCatalog) {
+        if (name == c.name) return c;
+    }
+    throw std::invalid_argument("no credential named " + name);
+}
+
+struct Line {
+    int number;
+    std::string verb, text;
+};
+struct Case {
+    std::string file, name, testName;
+    int line;
+    std::vector<Line> steps;
+};
+
+// Names a failing case by where it stands rather than by its bytes.
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << c.file << ":" << c.line;
+}
+
+std::vector<std::string> Words(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
+std::vector<Case> Load() {
+    std::vector<Case> cases;
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(P11BRIDGE_CONVERSATIONS)) {
+        if (entry.path().extension() == ".conv") files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    for (const fs::path& path : files) {
+        std::ifstream in(path);
+        std::string text;
+        for (int number = 1; std::getline(in, text); ++number) {
+            if (text.empty() || text[0] == '#') continue;
+            std::size_t space = text.find(' ');
+            std::string verb = text.substr(0, space);
+            std::string rest = space == std::string::npos ? "" : text.substr(space + 1);
+            if (verb == "==") {
+                std::string id = path.stem().string() + "_" + rest;
+                std::replace_if(
+                    id.begin(), id.end(), [](unsigned char c) { return !std::isalnum(c); }, '_');
+                cases.push_back({path.filename().string(), rest, id, number, {}});
+            } else if (cases.empty()) {
+                throw std::runtime_error(path.string() + ": a line before the first case");
+            } else {
+                cases.back().steps.push_back({number, verb, rest});
+            }
+        }
+    }
+    return cases;
+}
+
+std::string Hex(const std::string& hex) {
+    Bytes bytes = FromHex(hex);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// ${...} values: what a transcript cannot spell out because it is made at run time.
+std::string Value(const std::string& spec) {
+    std::size_t colon = spec.find(':');
+    const std::string kind = spec.substr(0, colon), arg = spec.substr(colon + 1);
+    if (kind == "sig") return SignDomainList(arg);
+    if (kind == "id") return Base64(Find(arg).id);
+    if (kind == "b64") return Base64(FromHex(arg));
+    if (kind == "sha256hex") return ToHex(Digest("sha256", ToBytes(arg)));
+    if (kind == "digest") {
+        std::size_t split = arg.find(':');
+        return Base64(Digest(arg.substr(0, split), ToBytes(arg.substr(split + 1))));
+    }
+    if (kind == "cert") {
+        // As the host's writer escapes it: the CR LF of NSS's lines and every '/'.
+        Bytes der = Certs().issued.at(arg.substr(0, arg.find(':'))).der;
+        if (arg.find(":short") != std::string::npos) der.pop_back();
+        std::string out;
+        for (char c : Base64(der, 64)) {
+            out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '/' ? "\\/" : std::string(1, c);
+        }
+        return out;
+    }
+    throw std::invalid_argument("unknown value ${" + spec + "}");
+}
+
+// Expands ${...} (except the pkcs1 placeholders, matched later), %(TEXT*N) and %XX.
+std::string Expand(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        if (text.compare(i, 2, "${") == 0 && text.compare(i, 8, "${pkcs1:") != 0) {
+            std::size_t end = text.find('}', i);
+            out += Value(text.substr(i + 2, end - i - 2));
+            i = end + 1;
+        } else if (text.compare(i, 2, "%(") == 0) {
+            std::size_t star = text.find('*', i), end = text.find(')', star);
+            std::string unit = Expand(text.substr(i + 2, star - i - 2));
+            for (int n = std::stoi(text.substr(star + 1, end - star - 1)); n > 0; --n) out += unit;
+            i = end + 1;
+        } else if (text[i] == '%') {
+            out += Hex(text.substr(i + 1, 2));
+            i += 3;
+        } else {
+            out += text[i++];
+        }
+    }
+    return out;
+}
+
+// A flat object written compactly, {"a":1,"b":"x"}, in the host's layout: one member a line,
+// each indented by a tab, " : " between name and value, no line feed after the closing brace.
+std::string Formatted(const std::string& compact) {
+    std::string out = "{\n\t";
+    bool inString = false;
+    for (std::size_t i = 1; i + 1 < compact.size(); ++i) {
+        char c = compact[i];
+        if (inString && c == '\\') {
+            out += compact.substr(i++, 2);
+            continue;
+        }
+        if (c == '"') inString = !inString;
+        if (!inString && c == ',') {
+            out += ",\n\t";
+        } else if (!inString && c == ':') {
+            out += " : ";
+        } else {
+            out += c;
+        }
+    }
+    return out + "\n}";
+}
+
+// The captured text of a "pkcs1" member must be a signature by the named credential's key over
+// the digest of the text: ${pkcs1:NAME:ALGORITHM:TEXT}.
+void ExpectSignature(const std::string& spec, const std::string& captured) {
+    std::vector<std::string> parts;
+    std::stringstream in(spec);
+    for (std::string part; parts.size() < 2 && std::getline(in, part, ':');) parts.push_back(part);
+    std::string algorithm = parts[1], text;
+    std::getline(in, text);
+    std::string base64;
+    for (std::size_t i = 0; i < captured.size(); ++i) {
+        if (captured[i] == '\\') {
+            char escaped = captured[++i];
+            base64 += escaped == 'r' ? '\r' : escaped == 'n' ? '\n' : escaped;
+        } else {
+            base64 += captured[i];
+        }
+    }
+    std::optional<Bytes> signature = Base64Decode(base64);
+    ASSERT_TRUE(signature) << captured;
+    EXPECT_EQ(base64, Base64(*signature, 64)) << "NSS's line breaks";
+    EXPECT_TRUE(VerifyPkcs1(Certs().issued.at(parts[0]).der, algorithm,
+                            Digest(algorithm, ToBytes(text)), *signature))
+        << spec;
+}
+
+void ExpectReply(const std::string& expected, const std::string& actual) {
+    std::size_t e = 0, a = 0;
+    while (true) {
+        std::size_t hole = expected.find("${pkcs1:", e);
+        std::string literal = expected.substr(e, hole == std::string::npos ? hole : hole - e);
+        if (actual.compare(a, literal.size(), literal) != 0 ||
+            (hole == std::string::npos && actual.size() != a + literal.size())) {
+            ASSERT_EQ(actual, expected);
+        }
+        if (hole == std::string::npos) return;
+        a += literal.size();
+        std::size_t close = expected.find('}', hole), end = actual.find('"', a);
+        ExpectSignature(expected.substr(hole + 8, close - hole - 8), actual.substr(a, end - a));
+        a = end;
+        e = close + 1;
+    }
+}
+
+struct CallLog {
+    std::string path;
+    std::size_t seen = 0;
+    std::vector<std::pair<std::string, long>> Calls() const {
+        std::ifstream in(path);
+        std::vector<std::pair<std::string, long>> calls;
+        std::string name;
+        for (long rv; in >> name >> rv;) calls.emplace_back(name, rv);
+        return calls;
+    }
+    // Everything a successful call opened was closed again: the frame unwinds on every path.
+    void ExpectBalanced() const {
+        std::map<std::string, int> opened, closed;
+        const std::map<std::string, std::string> kPairs = {
+            {"C_Initialize", "C_Finalize"},
+            {"C_OpenSession", "C_CloseSession"},
+            {"C_Login", "C_Logout"},
+            {"C_FindObjectsInit", "C_FindObjectsFinal"}};
+        for (const auto& [name, rv] : Calls()) {
+            if (kPairs.count(name) && rv == 0) ++opened[name];
+            for (const auto& [open, close] : kPairs) closed[open] += name == close;
+        }
+        for (const auto& [open, close] : kPairs) {
+            EXPECT_EQ(opened[open], closed[open])
+                << "every successful " << open << " needs its " << close;
+        }
+    }
+};
+
+// A token as a `token` line describes it, provisioned once per run and copied for every case:
+// SoftHSM2 keeps a token in plain files.
+const SoftHsm& Token(const std::string& description) {
+    static std::map<std::string, std::unique_ptr<SoftHsm>> made;
+    std::unique_ptr<SoftHsm>& hsm = made[description];
+    if (hsm) return *hsm;
+    hsm = std::make_unique<SoftHsm>();
+    std::vector<std::string> words = Words(description);
+    SoftHsmToken token = hsm->AddToken("p11bridge", words.at(0));
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        const Credential& credential = Find(words[i]);
+        const IssuedCert& cert = Certs().issued.at(words[i]);
+        if (words[i] == "undecodable") {
+            token.ImportRawCert(cert.der, credential.id);
+            continue;
+        }
+        token.ImportCert(cert.derPath, credential.id);
+        if (credential.withKey) token.ImportKey(cert.keyPemPath, credential.id);
+    }
+    return *hsm;
+}
+
+class Conversation : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Conversation, RepliesAsTranscribed) {
+    const Case& c = GetParam();
+    TempDir dir;
+    std::unique_ptr<SoftHsm> hsm;
+    HostProcess::Options options;
+    if (const char* wrapper = std::getenv("P11BRIDGE_CONVERSATION_WRAPPER"))
+        options.wrapper = Words(wrapper);
+    std::ofstream rules(dir.File("rules"));
+    bool withModule = true;
+    CallLog log{dir.File("calls.log")};
+    std::size_t first = 0;
+    for (; first < c.steps.size(); ++first) {
+        const Line& line = c.steps[first];
+        std::vector<std::string> words = Words(line.text);
+        if (line.verb == "token") {
+            const SoftHsm& original = Token(line.text);
+            hsm = std::make_unique<SoftHsm>();  // points SOFTHSM2_CONF at the copy
+            fs::copy(original.Directory() + "/tokens", hsm->Directory() + "/tokens",
+                     fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        } else if (line.verb == "rule") {
+            rules << Expand(line.text) << "\n";
+        } else if (line.verb == "module" && line.text == "none") {
+            withModule = false;
+        } else {
+            break;
+        }
+    }
+    rules.close();
+    if (hsm) {
+        options.env = {{"P11BRIDGE_SHIM_MODULE", SoftHsm::ModulePath()},
+                       {"P11BRIDGE_SHIM_LOG", log.path},
+                       {"P11BRIDGE_SHIM_RULES", dir.File("rules")}};
+        if (withModule) options.module = P11BRIDGE_FAULTSHIM;
+    }
+    HostProcess host(options);
+    std::string input;
+    bool ended = false;
+    for (std::size_t i = first; i < c.steps.size(); ++i) {
+        const Line& line = c.steps[i];
+        SCOPED_TRACE(c.file + ":" + std::to_string(line.number) + ": " + line.verb + " " +
+                     line.text);
+        std::vector<std::string> words = Words(line.text);
+        if (line.verb == ">" || line.verb == ">>") {
+            std::string bytes = Expand(line.text);
+            if (line.verb == ">") bytes = HostProcess::frame(bytes);
+            input += bytes;
+            host.sendRaw(bytes);
+        } else if (line.verb == "<") {
+            ExpectReply(Formatted(Expand(line.text)), host.reply());
+        } else if (line.verb == "end") {
+            EXPECT_EQ(host.drainOutput(), "") << "the host ends without another reply";
+            EXPECT_EQ(host.wait(), 0);
+            ended = true;
+        } else if (line.verb == "close-output") {
+            host.closeOutput();
+        } else if (line.verb == "link-module") {
+            host.linkModule(P11BRIDGE_FAULTSHIM);
+        } else if (line.verb == "calls") {
+            auto calls = log.Calls();
+            std::string expected, actual;
+            for (const std::string& w : words) expected += (expected.empty() ? "" : " ") + w;
+            for (std::size_t k = log.seen; k < calls.size(); ++k) {
+                bool withRv = std::find(words.begin(), words.end(),
+                                        calls[k].first + "=" + std::to_string(calls[k].second)) !=
+                              words.end();
+                actual += (actual.empty() ? "" : " ") + calls[k].first +
+                          (withRv ? "=" + std::to_string(calls[k].second) : "");
+            }
+            EXPECT_EQ(actual.empty() ? "-" : actual, expected);
+            log.seen = calls.size();
+        } else if (line.verb == "memory") {
+            ASSERT_TRUE(p11bridge::testing::WaitUntilReadingInput(host.pid()));
+            auto scan = p11bridge::testing::ScanWritableMemory(host.pid(), Expand(words.at(0)));
+            ASSERT_GT(scan.bytesScanned, 0u) << "the host's memory could not be read";
+            EXPECT_EQ(scan.copies, std::stoul(words.at(1)));
+        } else {
+            FAIL() << "unknown step";
+        }
+        if (HasFatalFailure()) return;
+    }
+    if (!ended) {
+        host.closeInput();
+        EXPECT_EQ(host.drainOutput(), "") << "replies nobody expected";
+        EXPECT_EQ(host.wait(), 0);
+    }
+    EXPECT_EQ(host.stderrText(), "") << "the host writes nothing to stderr";
+    if (hsm) log.ExpectBalanced();
+    if (const char* corpus = std::getenv("P11BRIDGE_WRITE_CORPUS")) {
+        std::ofstream(std::string(corpus) + "/" + c.testName, std::ios::binary) << input;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Transcripts, Conversation, ::testing::ValuesIn(Load()),
+                         [](const auto& test) { return test.param.testName; });
+
+}  // namespace
+}  // namespace p11bridge::test
