@@ -1,4 +1,6 @@
 // Backslash escapes: decoding them in parsed text, producing them in written text.
+#include <array>
+
 #include "json/JSONWorker.h"
 
 namespace {
@@ -18,6 +20,14 @@ unsigned octalValue(char c) {
 char hexDigit(unsigned value) {
     return "0123456789ABCDEF"[value & 0xF];
 }
+
+// The bytes written as they are: printable ASCII but the quote, the backslash and the slash.
+constexpr std::array<bool, 256> kPlain = [] {
+    std::array<bool, 256> plain{};
+    for (unsigned byte = 32; byte <= 126; ++byte)
+        plain[byte] = byte != '"' && byte != '\\' && byte != '/';
+    return plain;
+}();
 
 }  // namespace
 
@@ -109,7 +119,7 @@ void JSONWorker::UnfixString(const json_string& text, bool escape, std::string& 
     std::size_t plain = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const unsigned char byte = static_cast<unsigned char>(text[i]);
-        if (byte >= 32 && byte <= 126 && byte != '"' && byte != '\\' && byte != '/') continue;
+        if (kPlain[byte]) continue;
         output.append(text.data() + plain, i - plain);
         plain = i + 1;
         switch (byte) {
