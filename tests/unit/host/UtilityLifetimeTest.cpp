@@ -13,11 +13,9 @@ namespace {
 
 // The shipped back end, counting how many of its kind are alive.
 struct CountedUtil : DigitalSignatureUtilPkcs11 {
-    explicit CountedUtil(int& alive) : DigitalSignatureUtilPkcs11("", "", "", ""), alive_(alive) {
-        ++alive_;
-    }
-    ~CountedUtil() override { --alive_; }
-    int& alive_;
+    explicit CountedUtil(int& n) : DigitalSignatureUtilPkcs11("", "", "", ""), n_(n) { ++n_; }
+    ~CountedUtil() override { --n_; }
+    int& n_;
 };
 
 std::string Init(const std::string& tag) {
@@ -27,13 +25,12 @@ std::string Init(const std::string& tag) {
 
 TEST(UtilityLifetime, BuiltOnFirstNeedFromTheNewestCompleteInitialize) {
     const std::string list = R"({"command":2})";
-    const std::string incomplete =
-        R"({"command":0,"signature":"x","domains":"y","currentDomain":"z"})";
     // Requests; utilities built; texts of the newest; a reply text showing they were served.
     // clang-format off
     const std::vector<std::tuple<std::vector<std::string>, int, const char*, const char*>> rows = {
         {{Init("1"), Init("2"), list, list, Init("3"), list}, 2, "s3|d3|c3", "certificates"},
-        {{Init("1"), list, incomplete, list}, 1, "s1|d1|c1", "Missing member: caSubjectNames"},
+        {{Init("1"), list, R"({"command":0,"signature":"","domains":"","currentDomain":""})", list},
+         1, "s1|d1|c1", "Missing member: caSubjectNames"},
         {{Init("1"), R"({"command":4})", R"({"command":5,"certId":"AQ=="})"}, 0, "",
          "Missing member: digest"}};
     // clang-format on
@@ -47,15 +44,13 @@ TEST(UtilityLifetime, BuiltOnFirstNeedFromTheNewestCompleteInitialize) {
         MemoryByteSink sink;
         int made = 0, alive = 0;
         std::string newest;
-        Pkcs11NativeMessagingHost(
-            source, sink,
-            [&](const std::string& s, const std::string& d, const std::string& c) {
-                EXPECT_EQ(alive, 0) << "the old utility goes before a new one comes";
-                made++;
-                newest = s + "|" + d + "|" + c;
-                return std::make_unique<CountedUtil>(alive);
-            })
-            .Execute();
+        const auto factory = [&](const std::string& s, const std::string& d, const std::string& c) {
+            EXPECT_EQ(alive, 0) << "the old utility goes before a new one comes";
+            made++;
+            newest = s + "|" + d + "|" + c;
+            return std::make_unique<CountedUtil>(alive);
+        };
+        Pkcs11NativeMessagingHost(source, sink, factory).Execute();
         EXPECT_EQ(made, built) << texts;
         EXPECT_EQ(alive, 0) << "replaced by Initialize, or released when the host ends";
         EXPECT_EQ(newest, texts);

@@ -15,7 +15,7 @@ using Util = DigitalSignatureUtilPkcs11;
 using Strings = std::vector<std::string>;
 
 // clang-format off
-TEST(DomainList, ListAndAddressAreNormalised) {
+TEST(DomainList, ListAndAddressAreNormalisedAndMatchedAtLabelBoundaries) {
     const std::vector<std::pair<std::string, Strings>> lists = {
         {"X.A.B | c.d|", {"x.a.b", "c.d"}}, {"a.b||c.d", {"a.b", "c.d"}}, {" | |  |", {}}, {"", {}},
         {"a.b|a.b", {"a.b", "a.b"}}, {"  Mixed   Case  .Org ", {"mixed case .org"}},
@@ -28,9 +28,7 @@ TEST(DomainList, ListAndAddressAreNormalised) {
         {"http://localhost:8123", "localhost"}, {"/a.b", "/a.b"}, {":x", ":x"}, {"", ""}};
     for (const auto& [address, domain] : addresses)
         EXPECT_EQ(Util("", "", "", address).CurrentDomain(), domain) << address;
-}
-
-TEST(DomainList, EntryAuthorisesItselfAndSubdomainsAtALabelBoundary) {
+    // An entry authorises itself and its subdomains at a label boundary.
     const std::vector<std::tuple<const char*, const char*, bool>> rows = {
         {"a.b", "a.b", true}, {"a.b", "x.a.b", true}, {"a.b", "a.b.a.b", true}, {"a.b", "b", false},
         {"a.b", "xa.b", false}, {"a.b", "evila.b", false}, {"a.b", "a.b.c", false},
@@ -70,17 +68,13 @@ TEST(DistinguishedNames, ParseAliasesListsAndPrinting) {
 
 TEST(PinRecords, TransitionsQueriesAndLifetime) {
     gPines.clear();
-    const auto reject = [](const std::string& module) {  // what a token refusing the PIN does
-        gPines[module].invalid = true;
-        gPines[module].retries++;
-    };
     {
         Util util("", "", "", "");
         EXPECT_EQ(util.InvalidPinRetries("m"), 0);
         EXPECT_FALSE(util.MissingPin() || util.InvalidPin());
         EXPECT_TRUE(gPines.empty()) << "asking creates no record";
         util.SetPin("m", SecureString("123456"));
-        reject("m");
+        gPines["m"] = {SecureString("123456"), true, 1};  // what a token refusing it does
         util.SetPin("m", SecureString("123456"));
         EXPECT_TRUE(gPines["m"].invalid) << "the same refused PIN must not be presented again";
         util.SetPin("m", SecureString("99"));
@@ -88,10 +82,11 @@ TEST(PinRecords, TransitionsQueriesAndLifetime) {
         EXPECT_EQ(gPines["m"].pin, SecureString("99"));
         // The new PIN reuses the buffer; what lies past it must not be the old PIN's tail.
         EXPECT_EQ(std::string(gPines["m"].pin.data() + 3, 3), "XXX");
-        reject("m");
+        gPines["m"].retries++;
         EXPECT_EQ(util.InvalidPinRetries("m"), 2) << "retries count across PINs";
         gPines["b"] = PinInfoStruct{};
         gPines["0"] = PinInfoStruct{};
+        gPines["m"].invalid = true;
     }
     Util second("", "", "", "");  // the records outlive the utility that made them
     EXPECT_TRUE(second.MissingPin() && second.InvalidPin());

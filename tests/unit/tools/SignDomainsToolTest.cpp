@@ -5,18 +5,12 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
 
 namespace {
-
-std::string Slurp(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
-}
 
 // Runs a shell command in `dir`; its exit status.
 int Shell(const std::string& dir, const std::string& command) {
@@ -55,7 +49,10 @@ TEST(SignDomainsTool, SignsByteForByteAndExplainsEveryRefusal) {
         std::ofstream(dir + "/in", std::ios::binary) << input;
         EXPECT_EQ(Shell(dir, P11BRIDGE_SIGN_DOMAINS_TOOL " " + arguments + " <in >out 2>err"),
                   exitCode);
-        const std::string output = Slurp(dir + "/out"), errors = Slurp(dir + "/err");
+        const std::string output(
+            std::istreambuf_iterator<char>(std::ifstream(dir + "/out").rdbuf()), {});
+        const std::string errors(
+            std::istreambuf_iterator<char>(std::ifstream(dir + "/err").rdbuf()), {});
         EXPECT_NE((exitCode == 0 ? output : errors).find(message), std::string::npos)
             << output << errors;
         EXPECT_EQ(exitCode == 0 ? errors : output, "");
