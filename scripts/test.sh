@@ -25,3 +25,6 @@ cmake --build build/sanitize -j"$jobs"
 # The real-browser and Valgrind tests gain nothing from sanitizers; the fuzz targets run here.
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/sanitize --output-on-failure -j"$jobs" --timeout 900 -LE 'e2e|valgrind'
+
+# Tests are a quarter to a third of the code, never more: say where the suite stands.
+"$root/scripts/code-share.sh" --limit 33.3
