@@ -115,6 +115,8 @@ long ChildProcess::Finish() {
     while (::wait4(pid_, &status, 0, &usage) < 0 && errno == EINTR) {
     }
     pid_ = -1;
+    auto ms = [](const timeval& t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; };
+    cpuMilliseconds_ = ms(usage.ru_utime) + ms(usage.ru_stime);
     return usage.ru_maxrss;
 }
 

@@ -26,6 +26,8 @@ public:
 
     // Closes the input, waits for the exit and returns the peak resident size in KiB.
     long Finish();
+    // User and system time the program used, once it has finished.
+    double CpuMilliseconds() const { return cpuMilliseconds_; }
     pid_t Pid() const { return pid_; }
 
 private:
@@ -35,6 +37,7 @@ private:
     int input_ = -1;
     int output_ = -1;
     std::string buffer_;
+    double cpuMilliseconds_ = 0;
 };
 
 }  // namespace p11bridge::bench

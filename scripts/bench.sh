@@ -21,7 +21,8 @@ log=$(mktemp)
 quiet() { "$@" >"$log" 2>&1 || { cat "$log" >&2; exit 1; }; }
 quiet cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DP11BRIDGE_TESTS=OFF -DP11BRIDGE_BENCH=ON
 quiet cmake --build "$build" -j2 --target p11bridge p11bridge-sign-domains p11bridge_bench_road \
-  p11bridge_floor_framing p11bridge_floor_token p11bridge_bench_json p11bridge_bench_host
+  p11bridge_floor_framing p11bridge_floor_framing_nss p11bridge_floor_token \
+  p11bridge_bench_json p11bridge_bench_host
 
 softhsm=/usr/lib/softhsm/libsofthsm2.so
 proxy=/usr/lib/$(uname -m)-linux-gnu/p11-kit-proxy.so
@@ -65,6 +66,7 @@ road() {
   "$build/bench/p11bridge_bench_road" --host "$scratch/direct/p11bridge" \
     --proxy-host "$scratch/proxy/p11bridge" --module "$softhsm" --proxy-module "$proxy" \
     --framing-floor "$build/bench/p11bridge_floor_framing" \
+    --framing-floor-nss "$build/bench/p11bridge_floor_framing_nss" \
     --token-floor "$build/bench/p11bridge_floor_token" \
     --token "$scratch/token1/softhsm2.conf" --token10 "$scratch/token10/softhsm2.conf" \
     --token100 "$scratch/token100/softhsm2.conf" \
@@ -80,15 +82,17 @@ for suite in json host; do
   "$build/bench/p11bridge_bench_$suite" --benchmark_color=false 2>/dev/null >"$scratch/gb-$suite.txt"
 done
 
+commit=$(git -C "$root" rev-parse --short HEAD)
+git -C "$root" diff --quiet HEAD -- src || commit="$commit, with uncommitted changes in src/"
 compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
 package() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || echo "?"; }
 {
   cat <<HEAD
 # Performance
 
-Written by \`scripts/bench.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC') at commit
-$(git -C "$root" rev-parse --short HEAD)$(git -C "$root" diff --quiet HEAD -- src || echo ' (with uncommitted changes in src/)'); run it again to
-measure your own machine (one section alone: \`scripts/bench.sh --only token\`, printed to stdout).
+Written by \`scripts/bench.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC') at commit $commit. Run it
+again to measure your own machine; \`scripts/bench.sh --only token\` prints one section (messages,
+startup, token, scale, proxy, memory) to stdout.
 The build is \`build/bench\` (Release). Every figure stands beside a floor measured in the same
 run: the least any program must spend on the same work. The floors are \`bench/floors/\`; the
 driver that starts, feeds and times them and the host is \`bench/RoadBench.cpp\`. Host and floor
