@@ -17,7 +17,6 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
-#include <functional>
 #include <iostream>
 #include <map>
 #include <sstream>
@@ -108,7 +107,8 @@ public:
     // The command that measures the sections that follow again, on their own.
     void Reproduce(const std::string& command) { command_ = command; }
     void Section(const std::string& title, const std::string& text) {
-        body_ << "\n## " << title << "\n\n" << text << " Again: `" << command_ << "`.\n";
+        body_ << "\n## " << title << "\n\n"
+              << text << " To measure it again: `" << command_ << "`.\n";
     }
     void TableHead(const std::string& host, const std::string& floor) {
         body_ << "\n| measure | " << host << " | " << floor << " | ratio | goal |\n"
@@ -187,7 +187,8 @@ private:
     ChildProcess process_;
 };
 
-// The raw program's own timings, in milliseconds, of COUNT rounds of OPERATIONS.
+// The raw program's own timings, in milliseconds, of COUNT rounds of OPERATIONS; run under the
+// command prefix ARGV when one is given.
 Samples FloorTimes(const Config& config, const std::string& module, const std::string& token,
                    int count, const std::vector<std::string>& operations, long* peakKiB = nullptr,
                    std::vector<std::string> argv = {}) {
@@ -226,8 +227,7 @@ double RoundTrip(const std::vector<std::string>& argv, int messages) {
     return MillisecondsSince(start) * 1000 / messages;
 }
 
-// Instructions per operation as callgrind counts them: runs of 5 and 15 operations, so that
-// start-up, Initialize and the PIN road cancel out.
+// The command prefix that runs a program under callgrind, which counts every instruction.
 std::vector<std::string> Callgrind(const Config& config) {
     return {"valgrind", "-q", "--tool=callgrind",
             "--callgrind-out-file=" + config["scratch"] + "/callgrind.out"};
@@ -240,6 +240,8 @@ double CallgrindTotal(const Config& config) {
     throw std::runtime_error("no callgrind totals");
 }
 
+// Instructions per operation of the host and of the raw program: the difference between runs of
+// LOW and HIGH operations, so that start-up, Initialize and the PIN road cancel out.
 std::pair<double, double> Instructions(const Config& config, const std::string& operation,
                                        const std::string& token, int low = 5, int high = 15) {
     auto host = [&](int count) {
@@ -259,20 +261,21 @@ std::pair<double, double> Instructions(const Config& config, const std::string& 
     return {(host(high) - host(low)) / (high - low), (raw(high) - raw(low)) / (high - low)};
 }
 
+// The size of the host's reply to a PIN request, which the framing floor answers with.
+std::string PinReplyBytes(const Config& config) {
+    ChildProcess host({config["host"]}, "");
+    host.Send(kTypeRequest);
+    std::string reply = host.Receive();
+    HostSession::Expect(reply, R"("ok" : true)");
+    return std::to_string(reply.size());
+}
+
 void PerMessage(const Config& config, Report& report) {
-    std::size_t replyBytes = 0;
-    {
-        ChildProcess host({config["host"]}, "");
-        host.Send(kTypeRequest);
-        std::string reply = host.Receive();
-        HostSession::Expect(reply, R"("ok" : true)");
-        replyBytes = reply.size();
-    }
+    const std::string replyBytes = PinReplyBytes(config);
     Samples host, floor;
     for (int round = 0; round < 9; ++round) {
         host.push_back(RoundTrip({config["host"]}, kMessages));
-        floor.push_back(
-            RoundTrip({config["framing-floor"], std::to_string(replyBytes)}, kMessages));
+        floor.push_back(RoundTrip({config["framing-floor"], replyBytes}, kMessages));
     }
     report.Section(
         "1. Per message",
@@ -280,7 +283,7 @@ void PerMessage(const Config& config, Report& report) {
         "process's stdin and its reply read back before the next, as the browser "
         "does. Floor: `bench/floors/framing_floor.c`, which reads the same frames "
         "and answers each with a fixed reply of the host's size (" +
-            std::to_string(replyBytes) + " bytes). Median of 9 runs of each.");
+            replyBytes + " bytes). Median of 9 runs of each.");
     report.TableHead("host", "floor");
     report.Row("one PIN request, round trip", Median(host), Median(floor), "µs", 1, 3);
 }
@@ -301,12 +304,13 @@ void FirstPinReply(const std::vector<std::string>& argv, Samples& wall, Samples&
 
 void StartUp(const Config& config, Report& report) {
     constexpr int kRounds = 101;
+    const std::string replyBytes = PinReplyBytes(config);
     Samples pinHost, pinFloor, pinFloorNss, cpuHost, cpuFloor, cpuFloorNss, listHost, listFloor;
     bool startedEarly = false;
     for (int round = 0; round < kRounds; ++round) {
         FirstPinReply({config["host"]}, pinHost, cpuHost, &startedEarly);
-        FirstPinReply({config["framing-floor"], "200"}, pinFloor, cpuFloor);
-        FirstPinReply({config["framing-floor-nss"], "200"}, pinFloorNss, cpuFloorNss);
+        FirstPinReply({config["framing-floor"], replyBytes}, pinFloor, cpuFloor);
+        FirstPinReply({config["framing-floor-nss"], replyBytes}, pinFloorNss, cpuFloorNss);
         auto start = Clock::now();
         {
             HostSession host(config, {config["host"]}, config["token"]);
@@ -347,6 +351,7 @@ void StartUp(const Config& config, Report& report) {
 
 void TokenOperations(const Config& config, Report& report) {
     constexpr int kRounds = 20, kPerRound = 10;
+    const std::string replyBytes = PinReplyBytes(config);
     HostSession host(config, {config["host"]}, config["token"]);
     host.WithPin();
     report.Section(
@@ -372,7 +377,7 @@ void TokenOperations(const Config& config, Report& report) {
             Samples raw =
                 FloorTimes(config, config["module"], config["token"], kPerRound, {operation});
             floorTimes.insert(floorTimes.end(), raw.begin(), raw.end());
-            roundTrips.push_back(RoundTrip({config["framing-floor"], "200"}, 200));
+            roundTrips.push_back(RoundTrip({config["framing-floor"], replyBytes}, 200));
         }
         report.Row(operation + " on SoftHSM2", Median(hostTimes), Median(floorTimes), "ms", 3,
                    goal);
