@@ -15,21 +15,10 @@ namespace {
     throw std::runtime_error(what + ": " + OpenSslErrors());
 }
 
-std::string NameText(const X509_NAME* name) {
-    OpenSslPtr<BIO> bio(BIO_new(BIO_s_mem()));
-    if (!bio || X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253) < 0) Fail("name text");
-    char* data = nullptr;
-    long length = BIO_get_mem_data(bio.get(), &data);
-    return std::string(data, static_cast<size_t>(length));
-}
-
 std::string KeyUsageText(unsigned bits) {
     static const std::pair<unsigned, const char*> kNames[] = {
         {KeyUsage::kDigitalSignature, "digitalSignature"},
         {KeyUsage::kNonRepudiation, "nonRepudiation"},
-        {KeyUsage::kKeyEncipherment, "keyEncipherment"},
-        {KeyUsage::kDataEncipherment, "dataEncipherment"},
-        {KeyUsage::kKeyAgreement, "keyAgreement"},
         {KeyUsage::kKeyCertSign, "keyCertSign"},
         {KeyUsage::kCrlSign, "cRLSign"},
     };
@@ -73,7 +62,6 @@ OpenSslPtr<X509> MakeCert(const CertRequest& request, EVP_PKEY* key, X509* issue
             Fail(std::string("name ") + field);
         }
     };
-    add("O", request.organization);
     add("CN", request.commonName);
     if (X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name) != 1 ||
         !X509_gmtime_adj(X509_getm_notBefore(cert.get()), request.validFromDays * 86400L) ||
@@ -87,9 +75,7 @@ OpenSslPtr<X509> MakeCert(const CertRequest& request, EVP_PKEY* key, X509* issue
     if (request.keyUsage != KeyUsage::kAbsent) {
         AddExtension(cert.get(), &ctx, NID_key_usage, KeyUsageText(request.keyUsage));
     }
-    if (request.subjectKeyIdentifier) {
-        AddExtension(cert.get(), &ctx, NID_subject_key_identifier, "hash");
-    }
+    AddExtension(cert.get(), &ctx, NID_subject_key_identifier, "hash");
     if (issuer) AddExtension(cert.get(), &ctx, NID_authority_key_identifier, "keyid");
     if (X509_sign(cert.get(), issuerKey ? issuerKey : key, EVP_sha256()) <= 0) Fail("X509_sign");
     return cert;
@@ -104,15 +90,11 @@ IssuedCert Save(const std::string& directory, const std::string& fileStem, X509*
     unsigned char* p = out.der.data();
     i2d_X509(cert, &p);
     out.derPath = directory + "/" + fileStem + ".der";
-    out.pemPath = directory + "/" + fileStem + ".crt.pem";
     out.keyPemPath = directory + "/" + fileStem + ".key.pem";
     WriteFile(out.derPath, [cert](BIO* bio) { return i2d_X509_bio(bio, cert); });
-    WriteFile(out.pemPath, [cert](BIO* bio) { return PEM_write_bio_X509(bio, cert); });
     WriteFile(out.keyPemPath, [&key](BIO* bio) {
         return PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
     });
-    out.subject = NameText(X509_get_subject_name(cert));
-    out.issuer = NameText(X509_get_issuer_name(cert));
     out.key = std::move(key);
     return out;
 }
@@ -143,13 +125,8 @@ const IssuedCert& CertFactory::Ca() {
 
 IssuedCert CertFactory::Issue(const std::string& name, const CertRequest& request) {
     SharedKey key = request.key ? request.key : GenerateRsaKey(request.keyBits);
-    X509* issuer = nullptr;
-    EVP_PKEY* issuerKey = nullptr;
-    if (!request.selfSigned) {
-        issuerKey = Ca().key.get();
-        issuer = caCert_.get();
-    }
-    OpenSslPtr<X509> cert = MakeCert(request, key.get(), issuer, issuerKey, false);
+    EVP_PKEY* issuerKey = Ca().key.get();
+    OpenSslPtr<X509> cert = MakeCert(request, key.get(), caCert_.get(), issuerKey, false);
     return Save(directory_, name, cert.get(), key);
 }
 

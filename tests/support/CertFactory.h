@@ -12,9 +12,6 @@ namespace KeyUsage {
 constexpr unsigned kAbsent = 0;  // no key usage extension at all
 constexpr unsigned kDigitalSignature = 0x80;
 constexpr unsigned kNonRepudiation = 0x40;
-constexpr unsigned kKeyEncipherment = 0x20;
-constexpr unsigned kDataEncipherment = 0x10;
-constexpr unsigned kKeyAgreement = 0x08;
 constexpr unsigned kKeyCertSign = 0x04;
 constexpr unsigned kCrlSign = 0x02;
 constexpr unsigned kSigning = kDigitalSignature | kNonRepudiation;
@@ -22,13 +19,10 @@ constexpr unsigned kSigning = kDigitalSignature | kNonRepudiation;
 
 struct CertRequest {
     std::string commonName = "p11bridge Test Signer";
-    std::string organization;  // empty: no O attribute
     // Validity in days relative to now: expired is {-30, -1}, not yet valid {1, 30}.
     int validFromDays = -1;
     int validToDays = 365;
     unsigned keyUsage = KeyUsage::kSigning;
-    bool subjectKeyIdentifier = true;
-    bool selfSigned = false;  // otherwise issued by the factory's test CA
     int keyBits = 2048;
     SharedKey key;  // reuse this key instead of generating one
 };
@@ -36,11 +30,7 @@ struct CertRequest {
 struct IssuedCert {
     Bytes der;
     std::string derPath;     // <dir>/<name>.der
-    std::string pemPath;     // <dir>/<name>.crt.pem
     std::string keyPemPath;  // <dir>/<name>.key.pem, PKCS#8
-    // Names as RFC 2253 text, most specific first: "CN=p11bridge Test Signer,O=...".
-    std::string subject;
-    std::string issuer;
     SharedKey key;
 };
 
