@@ -20,9 +20,10 @@ ctest --test-dir build/release --output-on-failure -j"$jobs" --timeout 900
 
 echo "== Build and test under AddressSanitizer + UndefinedBehaviorSanitizer =="
 CC=clang CXX=clang++ cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug \
-  -DP11BRIDGE_SANITIZE=ON -DP11BRIDGE_FUZZ=ON >/dev/null
+  -DP11BRIDGE_SANITIZE=ON -DP11BRIDGE_FUZZ=ON -DP11BRIDGE_BENCH=OFF >/dev/null
 cmake --build build/sanitize -j"$jobs"
-# The real-browser and Valgrind tests gain nothing from sanitizers; the fuzz targets run here.
+# The real-browser and Valgrind tests and the benchmarks gain nothing from sanitizers; the fuzz
+# targets run here.
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/sanitize --output-on-failure -j"$jobs" --timeout 900 -LE 'e2e|valgrind'
 
