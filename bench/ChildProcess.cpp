@@ -75,6 +75,11 @@ void ChildProcess::Send(const std::string& json) {
     WriteFully(input_, frame.data(), frame.size());
 }
 
+void ChildProcess::WriteLine(const std::string& line) {
+    std::string text = line + '\n';
+    WriteFully(input_, text.data(), text.size());
+}
+
 bool ChildProcess::Fill() {
     char chunk[65536];
     for (;;) {

@@ -21,6 +21,7 @@ public:
     // One native message each way: a 4-byte native-endian length and the text.
     void Send(const std::string& json);
     std::string Receive();
+    void WriteLine(const std::string& line);
     // One line of text, without its line feed; empty at the end of the output.
     std::string ReadLine();
 

@@ -4,10 +4,13 @@
  *
  *   p11bridge_floor_token MODULE ID_HEX PIN COUNT OP...     OP: list | fetch | sign
  *
- * Runs the OPs COUNT times over and prints, after each operation, "OP NANOSECONDS". Any failed
- * call ends the run with its name and return value on stderr and exit status 1.
+ * Runs the OPs COUNT times over and prints, after each operation, "OP NANOSECONDS". With COUNT
+ * "-" it runs them once for every line read from stdin, so that a driver can take turns with
+ * the host. Any failed call ends the run with its name and return value on stderr and exit
+ * status 1.
  */
 #include <dlfcn.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -142,8 +145,11 @@ int main(int argc, char** argv) {
         id[id_length++] = (CK_BYTE)strtoul(byte, NULL, 16);
     }
     pin = argv[3];
-    long count = strtol(argv[4], NULL, 10);
+    int stepped = strcmp(argv[4], "-") == 0;
+    long count = stepped ? LONG_MAX : strtol(argv[4], NULL, 10);
+    char line[64];
     for (long i = 0; i < count; ++i) {
+        if (stepped && !fgets(line, sizeof line, stdin)) break;
         for (int op = 5; op < argc; ++op) {
             long long start = now_ns();
             if (strcmp(argv[op], "list") == 0) {
