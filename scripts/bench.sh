@@ -3,7 +3,7 @@
 # per-message cost, start-up, token operations, listing scale, p11-kit's proxy, memory, and the
 # in-memory Google Benchmark suites, all from this one run on this machine.
 #
-#   scripts/bench.sh                  # everything, into docs/performance.md (about 5 minutes)
+#   scripts/bench.sh                  # everything, into docs/performance.md (a minute or two)
 #   scripts/bench.sh --only SECTION   # one of messages startup token scale proxy memory, to stdout
 set -euo pipefail
 
@@ -12,7 +12,7 @@ build=$root/build/bench
 only=()
 case "${1:-}" in
   "") ;;
-  --only) only=(--only "$2") ;;
+  --only) only=(--only "${2:?--only needs a section}") ;;
   *) sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
 esac
 
@@ -41,9 +41,9 @@ for count in 1 10 100; do
     openssl req -x509 -key "$scratch/extra-key.pem" -sha256 -days 365 -outform DER \
       -out "$scratch/extra.der" -subj "/C=ES/O=p11bridge bench/CN=Signer $n" \
       -addext "keyUsage=critical,digitalSignature,nonRepudiation" 2>/dev/null
-    SOFTHSM2_CONF=$scratch/token$count/softhsm2.conf pkcs11-tool --module "$softhsm" \
+    SOFTHSM2_CONF=$scratch/token$count/softhsm2.conf quiet pkcs11-tool --module "$softhsm" \
       --login --pin "$pin" --write-object "$scratch/extra.der" --type cert \
-      --id "$(printf '%040x' "$n")" --label "Signer $n" >/dev/null 2>&1
+      --id "$(printf '%040x' "$n")" --label "Signer $n"
   done
 done
 id=$(openssl x509 -in "$scratch/token1/cert.pem" -pubkey -noout |
