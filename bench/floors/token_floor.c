@@ -11,12 +11,11 @@
  */
 #include <dlfcn.h>
 #include <limits.h>
+#include <pkcs11.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
-
-#include <pkcs11.h>
 
 static CK_FUNCTION_LIST* p11;
 static CK_BYTE id[64];
@@ -38,8 +37,7 @@ static CK_SESSION_HANDLE open_frame(void) {
     CK_SLOT_ID* slots = calloc(count, sizeof *slots);
     check(p11->C_GetSlotList(CK_TRUE, slots, &count), "C_GetSlotList");
     CK_SESSION_HANDLE session;
-    check(p11->C_OpenSession(slots[0], CKF_SERIAL_SESSION, NULL, NULL, &session),
-          "C_OpenSession");
+    check(p11->C_OpenSession(slots[0], CKF_SERIAL_SESSION, NULL, NULL, &session), "C_OpenSession");
     free(slots);
     return session;
 }
