@@ -1,5 +1,6 @@
 // A PKCS#11 module for tests: it forwards every call to a real module and makes only the faults its
-// rules name. Objects, PINs and signatures all come from the real module.
+// rules name. Objects, PINs and signatures all come from the real module. The rules and the
+// environment it reads are described in tests/conversations/README.md.
 #include <dlfcn.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
