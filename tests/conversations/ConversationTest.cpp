@@ -134,9 +134,9 @@ std::string Hex(const std::string& hex) {
 }
 
 // ${...} values: what a transcript cannot spell out because it is made at run time.
-std::string Value(const std::string& spec) {
-    std::size_t colon = spec.find(':');
-    const std::string kind = spec.substr(0, colon), arg = spec.substr(colon + 1);
+std::string Value(const std::string& placeholder) {
+    std::size_t colon = placeholder.find(':');
+    const std::string kind = placeholder.substr(0, colon), arg = placeholder.substr(colon + 1);
     if (kind == "sig") return SignDomainList(arg);
     if (kind == "id") return Base64(Find(arg).id);
     if (kind == "b64") return Base64(FromHex(arg));
@@ -155,7 +155,7 @@ std::string Value(const std::string& spec) {
         }
         return out;
     }
-    throw std::invalid_argument("unknown value ${" + spec + "}");
+    throw std::invalid_argument("unknown value ${" + placeholder + "}");
 }
 
 // Expands ${...} (except the pkcs1 placeholders, matched later), %(TEXT*N) and %XX.
@@ -206,9 +206,9 @@ std::string Formatted(const std::string& compact) {
 
 // The captured text of a "pkcs1" member must be a signature by the named credential's key over
 // the digest of the text: ${pkcs1:NAME:ALGORITHM:TEXT}.
-void ExpectSignature(const std::string& spec, const std::string& captured) {
+void ExpectSignature(const std::string& placeholder, const std::string& captured) {
     std::vector<std::string> parts;
-    std::stringstream in(spec);
+    std::stringstream in(placeholder);
     for (std::string part; parts.size() < 2 && std::getline(in, part, ':');) parts.push_back(part);
     std::string algorithm = parts[1], text;
     std::getline(in, text);
@@ -226,7 +226,7 @@ void ExpectSignature(const std::string& spec, const std::string& captured) {
     EXPECT_EQ(base64, Base64(*signature, 64)) << "NSS's line breaks";
     EXPECT_TRUE(VerifyPkcs1(Certs().issued.at(parts[0]).der, algorithm,
                             Digest(algorithm, ToBytes(text)), *signature))
-        << spec;
+        << placeholder;
 }
 
 void ExpectReply(const std::string& expected, const std::string& actual) {
