@@ -5,6 +5,7 @@
 #include <openssl/pem.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -34,7 +35,8 @@ constexpr char kUsage[] =
     "  --strip-newline    drop one line ending (LF or CR LF) at the end of the text\n"
     "  --help             show this text\n"
     "\n"
-    "Exit status: 0 signed, 1 the key or the text could not be read or signed, 2 bad usage.\n";
+    "Exit status: 0 signed, 1 the key or the text could not be read or signed, or the\n"
+    "signature not written, 2 bad usage.\n";
 
 struct BioFree {
     void operator()(BIO* b) const { BIO_free(b); }
@@ -177,18 +179,29 @@ std::string Base64(const std::vector<unsigned char>& bytes) {
     return out;
 }
 
+// A deployment script publishes whatever lands on stdout: a signature lost to a full disk or a
+// closed pipe must fail the run, not leave an empty or cut signature behind a success.
+bool WriteOut(const std::string& text) {
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0)
+        return true;
+    const int error = errno;
+    Fail(std::string("cannot write to standard output") +
+         (error != 0 ? std::string(": ") + std::strerror(error) : std::string()));
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A reader that went away is a write error to report, not a silent death.
+    std::signal(SIGPIPE, SIG_IGN);
     Options options;
     if (!ParseArguments(argc, argv, options)) {
         std::cerr << kUsage;
         return kExitUsage;
     }
-    if (options.help) {
-        std::cout << kUsage;
-        return kExitOk;
-    }
+    if (options.help) return WriteOut(kUsage) ? kExitOk : kExitFailure;
     auto key = ReadPrivateKey(options.keyPath);
     if (!key) return kExitFailure;
     std::string text;
@@ -200,6 +213,5 @@ int main(int argc, char** argv) {
     }
     std::vector<unsigned char> signature;
     if (!Sign(key.get(), text, signature)) return kExitFailure;
-    std::cout << Base64(signature) << "\n";
-    return std::cout.flush() ? kExitOk : kExitFailure;
+    return WriteOut(Base64(signature) + "\n") ? kExitOk : kExitFailure;
 }

@@ -42,12 +42,17 @@ TEST(SignDomainsTool, SignsByteForByteAndExplainsEveryRefusal) {
         {"--key " + data + "/domain-list-key.pub.pem", "", 1, nullptr, "holds no PEM private key"},
         {key + " none.txt", "", 1, nullptr, "cannot open none.txt"},
         {key, "", 1, nullptr, "the domain list is empty"},
-        {key + " --strip-newline", "\n", 1, nullptr, "the domain list is empty"}};
+        {key + " --strip-newline", "\n", 1, nullptr, "the domain list is empty"},
+        // A deployment publishes what it printed: a lost signature must not pass for one.
+        {key + " list.txt >/dev/full", "", 1, nullptr, "cannot write to standard output: No space"},
+        {key + " list.txt >&-", "", 1, nullptr, "cannot write to standard output"},
+        {"--help >/dev/full", "", 1, nullptr, "cannot write to standard output"}};
     // clang-format on
     for (const auto& [arguments, input, exitCode, signedText, message] : rows) {
         SCOPED_TRACE(arguments + " < " + input);
         std::ofstream(dir + "/in", std::ios::binary) << input;
-        EXPECT_EQ(Shell(dir, P11BRIDGE_SIGN_DOMAINS_TOOL " " + arguments + " <in >out 2>err"),
+        // Redirections the row names come last, so they win.
+        EXPECT_EQ(Shell(dir, "<in >out 2>err " P11BRIDGE_SIGN_DOMAINS_TOOL " " + arguments),
                   exitCode);
         const std::string output(
             std::istreambuf_iterator<char>(std::ifstream(dir + "/out").rdbuf()), {});
