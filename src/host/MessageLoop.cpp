@@ -53,6 +53,12 @@ void Pkcs11NativeMessagingHost::Execute() {
                 SendNativeErrorMessage(-1, errorMessage);
                 continue;
             }
+            // The extension decided what to let through by the command it read; a second one
+            // could make the host run another.
+            if (HasDuplicateCommand(*request)) {
+                SendNativeErrorMessage(-1, "Duplicate member: command");
+                continue;
+            }
             if (Handler handler = HandlerFor(GetCommandCode(*request)))
                 (this->*handler)(request.get());
         } catch (...) {
@@ -138,10 +144,16 @@ int Pkcs11NativeMessagingHost::GetCommandCode(const JSONNode& message) {
     JSONNode document = message;
     for (JSONNode::const_iterator it = document.begin(); it != document.end(); ++it) {
         if (it->type() == JSON_ARRAY || it->type() == JSON_NODE) continue;
-        // Only the first top-level "command" counts; later ones are not looked at.
         if (it->name() == "command") return it->as_int();
     }
     return -1;
+}
+
+bool Pkcs11NativeMessagingHost::HasDuplicateCommand(const JSONNode& message) {
+    int seen = 0;
+    for (JSONNode::const_iterator it = message.begin(); it != message.end(); ++it)
+        if (it->name() == "command" && ++seen > 1) return true;
+    return false;
 }
 
 void Pkcs11NativeMessagingHost::QuitHost() {

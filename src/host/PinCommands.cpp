@@ -5,14 +5,24 @@ namespace p11bridge {
 
 const JSONNode* Pkcs11NativeMessagingHost::ReadMember(JSONNode* request, const char* name,
                                                       int command, json_string& value) {
+    const JSONNode* found = nullptr;
     for (JSONNode::const_iterator it = request->begin(); it != request->end(); ++it) {
-        if (it->name() == name) {
-            value = it->as_string();
-            return &*it;
+        if (it->name() != name) continue;
+        // Readers disagree on which of two equal names counts (the browser keeps the last), so a
+        // second one is refused rather than guessed: what the extension checked must be what
+        // the host acts on.
+        if (found) {
+            SendNativeErrorMessage(command, std::string("Duplicate member: ") + name);
+            return nullptr;
         }
+        found = &*it;
     }
-    SendNativeErrorMessage(command, std::string("Missing member: ") + name);
-    return nullptr;
+    if (!found) {
+        SendNativeErrorMessage(command, std::string("Missing member: ") + name);
+        return nullptr;
+    }
+    value = found->as_string();
+    return found;
 }
 
 bool Pkcs11NativeMessagingHost::ReadPinMember(JSONNode* request, const char* name, int command,

@@ -39,6 +39,8 @@ public:
     void SendNativeMessage(const JSONNode& message);
     void SendNativeErrorMessage(int command, const std::string& message);
     static int GetCommandCode(const JSONNode& message);
+    // True when "command" is named more than once at the top level, whatever the values.
+    static bool HasDuplicateCommand(const JSONNode& message);
 
     // Replies.
     void SendResponse(int command, DigitalSignatureUtil* util, const JSONNode& result);
@@ -66,8 +68,9 @@ private:
     static Handler HandlerFor(int command);
     void QuitCommand(JSONNode*) { QuitHost(); }
 
-    // Reads a member the handler needs and returns it; when the request lacks it, answers with
-    // the error reply "Missing member: <name>" and returns null so the handler changes nothing.
+    // Reads a member the handler needs and returns it; when the request lacks it or names it
+    // twice, answers with the error reply "Missing member: <name>" or "Duplicate member: <name>"
+    // and returns null so the handler changes nothing.
     const JSONNode* ReadMember(JSONNode* request, const char* name, int command,
                                json_string& value);
     // The same for "pin" and "pinChar", which also refuses a value that is not text with the

@@ -17,6 +17,29 @@ unsigned octalValue(char c) {
     return (c >= '0' && c <= '7') ? static_cast<unsigned>(c - '0') : 0;
 }
 
+// The value of the four hex digits after the 'u' at `pos`.
+unsigned codeUnit(const char* text, std::size_t pos) {
+    return hexValue(text[pos + 1]) << 12 | hexValue(text[pos + 2]) << 8 |
+           hexValue(text[pos + 3]) << 4 | hexValue(text[pos + 4]);
+}
+
+void appendUtf8(unsigned code, json_string& output) {
+    if (code < 0x800) {
+        output += static_cast<char>(0xC0 | code >> 6);
+    } else {
+        if (code < 0x10000) {
+            output += static_cast<char>(0xE0 | code >> 12);
+        } else {
+            output += static_cast<char>(0xF0 | code >> 18);
+            output += static_cast<char>(0x80 | (code >> 12 & 0x3F));
+        }
+        output += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+    }
+    output += static_cast<char>(0x80 | (code & 0x3F));
+}
+
+constexpr unsigned kReplacementCharacter = 0xFFFD;
+
 char hexDigit(unsigned value) {
     return "0123456789ABCDEF"[value & 0xF];
 }
@@ -72,12 +95,7 @@ std::size_t JSONWorker::SpecialChar(const char* text, std::size_t length, std::s
             output += '\v';
             return pos;
         case 'u':
-            // Only the low byte of the code unit is kept: the writer escapes byte by byte, so
-            // what went out as \u00XX comes back as the same byte.
-            if (following >= 4) {
-                output += static_cast<char>(hexValue(text[pos + 3]) << 4 | hexValue(text[pos + 4]));
-                return pos + 4;
-            }
+            if (following >= 4) return UnicodeEscape(text, length, pos, output);
             output += '\0';
             return pos;
         case 'x':
@@ -108,6 +126,36 @@ std::size_t JSONWorker::SpecialChar(const char* text, std::size_t length, std::s
             output += c;
             return pos;
     }
+}
+
+// \u0000 to \u00FF stand for the byte itself: the writer escapes byte by byte, so what went out
+// as \u00XX comes back as the same byte. Anything above is a character and becomes its UTF-8.
+// Keeping only the low byte there would let a page spell a member name the host reads (say
+// "command") with code units no other reader takes for those letters, so a surrogate pair is
+// one character and a lone surrogate is U+FFFD, as a browser's own decoder has it.
+std::size_t JSONWorker::UnicodeEscape(const char* text, std::size_t length, std::size_t pos,
+                                      json_string& output) {
+    const unsigned unit = codeUnit(text, pos);
+    std::size_t last = pos + 4;
+    if (unit <= 0xFF) {
+        output += static_cast<char>(unit);
+        return last;
+    }
+    unsigned code = unit;
+    if (unit >= 0xD800 && unit <= 0xDFFF) {
+        code = kReplacementCharacter;
+        const bool pairFollows =
+            unit <= 0xDBFF && length - last > 6 && text[last + 1] == '\\' && text[last + 2] == 'u';
+        if (pairFollows) {
+            const unsigned low = codeUnit(text, last + 2);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                code = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                last += 6;
+            }
+        }
+    }
+    appendUtf8(code, output);
+    return last;
 }
 
 void JSONWorker::UnfixString(const json_string& text, bool escape, std::string& output) {

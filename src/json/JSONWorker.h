@@ -48,6 +48,8 @@ private:
                         bool arrayElement);
     static std::size_t SpecialChar(const char* text, std::size_t length, std::size_t pos,
                                    json_string& output);
+    static std::size_t UnicodeEscape(const char* text, std::size_t length, std::size_t pos,
+                                     json_string& output);
 
     static bool gEscapedQuoteMarked;
 };

@@ -175,7 +175,13 @@ TEST(JSONParse, MemberValuesClassifyDecodeAndConvert) {
         {R"("x\",\"y:z")", JSON_STRING, "x\",\"y:z", 0},  // escaped quotes hide separators
         {R"("a\"b\\c\u00e9")", JSON_STRING, "a\"b\\c\xe9", 0},
         {R"("\t\n\r\b\f\v\/\q")", JSON_STRING, "\t\n\r\b\f\v/q", 0},
-        {R"("\u20AC")", JSON_STRING, "\xAC", 0},  // only the low byte of the code unit
+        // Above \u00FF a code unit is a character, written in UTF-8; a surrogate pair is one
+        // character and anything else made of surrogates is U+FFFD.
+        {R"("\u00FF\u0100\u20AC")", JSON_STRING, "\xFF\xC4\x80\xE2\x82\xAC", 0},
+        {R"("\ud83D\uDE00")", JSON_STRING, "\xF0\x9F\x98\x80", 0},
+        {R"("\udc63\uD83D\u0041\uDBFF\uDFFF\uDE00\uD800")", JSON_STRING,
+         "\xEF\xBF\xBD\xEF\xBF\xBD" "A\xF4\x8F\xBF\xBF\xEF\xBF\xBD\xEF\xBF\xBD", 0},
+        {R"("\uD800\u12")", JSON_STRING, "\xEF\xBF\xBD\0"s + "12", 0},
         {R"("\u12")", JSON_STRING, "\0"s + "12", 0}, {R"("\x4")", JSON_STRING, "\0"s + "4", 0},
         // Two hex or three octal digits suffice at the end; invalid digits count as 0; the octal
         // value is kept modulo 256.
