@@ -6,9 +6,12 @@ set -euo pipefail
 build=(cmake g++ make pkg-config libnss3-dev libnspr4-dev libssl-dev openssl)
 testing=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind
          softhsm2 opensc p11-kit p11-kit-modules nodejs npm chromium firefox-esr
-         dpkg-dev file lintian help2man)
+         dpkg-dev file lintian help2man
+         pcscd libpcsclite1 vsmartcard-vpcd opensc-pkcs11 python3 python3-cryptography
+         util-linux iproute2)
 demo=(softhsm2 opensc p11-kit p11-kit-modules nodejs npm chromium)
-bench=(libbenchmark-dev softhsm2 opensc p11-kit p11-kit-modules valgrind)
+bench=(libbenchmark-dev softhsm2 opensc p11-kit p11-kit-modules valgrind
+       pcscd libpcsclite1 vsmartcard-vpcd opensc-pkcs11 python3 python3-cryptography util-linux iproute2)
 
 case "${1:-test}" in
   build) wanted=("${build[@]}") ;;
