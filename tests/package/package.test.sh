@@ -26,6 +26,29 @@ for path in "${manifests[@]}" usr/share/p11bridge/extension/{chromium,firefox}/m
   usr/share/p11bridge/demo/index.html usr/share/doc/p11bridge/copyright; do
   [ -f "$root/$path" ] || fail "no file $path"
 done
+# Everything the installed demo page loads is installed beside it: followed from the page's own
+# references (src=, href=, imports, CSS url()), so the check holds whatever files the page uses.
+node - "$root" usr/share/p11bridge/demo/index.html <<'EOF' || fail "the demo page is incomplete"
+const fs = require('fs'), path = require('path');
+const [root, page] = process.argv.slice(2);
+const stop = (why) => { console.error(`FAIL: ${why}`); process.exit(1); };
+const imports = [/\b(?:import|export)\b[^'"`;]*?\bfrom\s*["']([^"']+)["']/g, /\bimport\s*\(?\s*["']([^"']+)["']/g];
+const patterns = { '.html': [/\b(?:src|href)\s*=\s*["']?([^"'\s>]+)/g, ...imports], '.js': imports, '.mjs': imports,
+  '.css': [/@import\s+["']([^"']+)["']/g, /\burl\(\s*["']?([^"')]+)/g] };
+const seen = new Set([path.join(root, page)]), todo = [...seen];
+for (let file; (file = todo.pop());) {
+  if (!fs.existsSync(file)) stop(`${path.relative(root, file)}, which the demo page loads, is not in the package`);
+  for (const pattern of patterns[path.extname(file)] ?? []) {
+    for (const [, ref] of fs.readFileSync(file, 'utf8').matchAll(pattern)) {
+      if (/^([a-z][a-z0-9+.-]*:|\/\/|#)/i.test(ref)) continue;  // elsewhere, or this very file
+      const target = decodeURIComponent(new URL(ref, `file://${file}`).pathname);
+      if (!target.startsWith(root + '/')) stop(`${path.relative(root, file)} loads ${ref}, outside the package`);
+      if (!seen.has(target)) seen.add(target), todo.push(target);
+    }
+  }
+}
+if (seen.size < 3) stop(`the demo page loads only ${[...seen].join(', ')}`);
+EOF
 # Every manifest is JSON naming the packaged host.
 node -e 'for (const f of process.argv.slice(2)) if (JSON.parse(require("fs").readFileSync(f)).path !== process.argv[1])
   throw new Error(f + " does not name " + process.argv[1])' "/$host_dir/p11bridge" "${manifests[@]/#/$root/}"
