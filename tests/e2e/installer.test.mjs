@@ -1,5 +1,6 @@
-// browser/p11bridge-install in a throw-away folder that is also HOME: what it writes, what the
-// manifests say, and that --uninstall takes away what it put there and nothing else.
+// browser/p11bridge-install in a throw-away folder that is also HOME and the system's root: what it
+// writes, what the manifests say, and that --uninstall takes away what it put there and nothing else.
+// Run as root, it must also refuse whatever another user could change under it.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
@@ -21,11 +22,20 @@ const EVERY_BROWSER = Object.fromEntries([CHROMIUM, 'home/.config/google-chrome/
   'home/.config/microsoft-edge/NativeMessagingHosts', 'home/.config/BraveSoftware/Brave-Browser/NativeMessagingHosts',
   'home/.config/vivaldi/NativeMessagingHosts'].map((dir) => [dir, DEMO_CHROME]).concat([[FIREFOX, DEMO_FIREFOX]]));
 const OTHERS = 'someone else\'s file\n';
+const RECEIPT = `${USER_HOST}/.p11bridge-install-receipt`;
+const NOBODY = Number(spawnSync('id', ['-u', 'nobody'], { encoding: 'utf8' }).stdout);
+const ROOT = process.getuid() === 0;
+// The package's layout, under the throw-away root: installer, templates and host beside each other.
+const PACKAGE = { 'usr/bin/p11bridge-install': INSTALLER, 'usr/share/p11bridge/manifests': path.join(INSTALLER, '../manifests'),
+  'usr/lib/x86_64-linux-gnu/p11bridge/p11bridge': 'built-host' };
+process.umask(0o077); // what it writes for every user's browser must not depend on the umask
 
-// Each case: files there before (seed); steps: installs (argument lists, each after `mode`) and
-// foreign files put or dropped between them; what the last install must have written (host folder,
-// manifests with the IDs they allow, manifests it set aside); then --uninstall with `mode`, after
-// which the seed and the foreign files still there must be all that is left, with their folders.
+// Each case: files there before (seed, and perms: made another user's or writable by others);
+// steps: installs (argument lists, each after `mode`) and foreign files or links (another user's)
+// put or dropped between them, or lines appended to the receipt; what the last install must have
+// written (host folder, manifests with the IDs they allow, manifests it set aside); then --uninstall
+// with `mode`, after which the seed and the foreign files still there must be all that is left, with
+// their folders, and it must have said what it left (warns). Cases marked root need root.
 const CASES = [
   ['a user install registers the copied host with every browser family', {
     steps: [[]], host: USER_HOST, manifests: EVERY_BROWSER }],
@@ -50,6 +60,26 @@ const CASES = [
   ...[['--chrome-extension-id', 'not-an-id'], ['--firefox-extension-id', 'quote"injection'], ['--browsers', 'chromium,netscape'],
     ['--module', '/nonexistent/module.so'], ['--bogus-option'], ['--profile', 'profile', '--browsers', 'chromium']]
     .map((args) => [`${args.join(' ')} is refused before anything is written`, { refused: args }]),
+  ...[[{ 'opt/': NOBODY }, '--dest', 'opt/p11bridge'], [{ 'profile/': 0o777 }, '--profile', 'profile'], [{ [RECEIPT]: NOBODY }],
+    [{ 'mod/p11.so': 0o644, 'mod/': 0o775 }, '--module', 'mod/p11.so'], [{ 'mod/p11.so': NOBODY }, '--module', 'mod/p11.so']]
+    .map(([perms, ...args]) => [`run as root, ${args.join(' ') || 'an install'} is refused when ${Object.keys(perms).at(-1)} ${
+      Object.values(perms).at(-1) === NOBODY ? 'is another user\'s' : 'is writable by others'}`,
+      { root: true, perms, refused: args, why: /^p11bridge-install: refusing .*(owned by nobody|writable by group or others)/ }]),
+  ['a receipt naming paths this install does not write is not obeyed', {
+    seed: { victim: OTHERS, 'victim.p11bridge-saved': 'planted\n' },
+    steps: [['--browsers', 'firefox'], { append: RECEIPT, text: 'file\t@/built-host\nsaved\t@/victim\n' }],
+    host: USER_HOST, manifests: { [FIREFOX]: DEMO_FIREFOX }, warns: /ignoring file .*built-host in the receipt/ }],
+  ['run as root, links another user put in place of what it made are neither followed nor removed', {
+    root: true, seed: { [`elsewhere/${MANIFEST}`]: OTHERS },
+    steps: [['--browsers', 'vivaldi,firefox'], { link: 'home/.config/vivaldi/NativeMessagingHosts', to: 'elsewhere' },
+      { link: `${FIREFOX}/${MANIFEST}`, to: 'victim' }], host: USER_HOST, manifests: {}, warns: /leaving .*vivaldi.*nobody/ }],
+  ['a system install writes folders and files every user can read', {
+    root: true, mode: ['--system'], steps: [[]], host: 'usr/local/lib/p11bridge', manifests: Object.fromEntries(
+      ['etc/chromium', 'etc/opt/chrome', 'etc/opt/edge'].map((d) => [`${d}/native-messaging-hosts`, DEMO_CHROME])
+        .concat([['usr/lib/mozilla/native-messaging-hosts', DEMO_FIREFOX]])) }],
+  ['a system install from the package finds the packaged host', {
+    root: true, packaged: true, mode: ['--system', '--browsers', 'firefox'], steps: [[]], host: 'usr/local/lib/p11bridge',
+    manifests: { 'usr/lib/mozilla/native-messaging-hosts': DEMO_FIREFOX } }],
 ];
 
 // Every path under `dir` with its content, so "unchanged" means unchanged.
@@ -68,26 +98,41 @@ function put(box, file, text = OTHERS) {
   fs.writeFileSync(path.join(box, file), text);
 }
 
-for (const [name, c] of CASES) test(name, () => {
+for (const [name, c] of CASES) test(name, { skip: c.root && !ROOT && 'needs root' }, () => {
   const box = fs.mkdtempSync(path.join(os.tmpdir(), 'p11bridge-install-'));
   fs.mkdirSync(path.join(box, 'home'));
   fs.writeFileSync(path.join(box, 'built-host'), '#!/bin/sh\n', { mode: 0o755 });
   for (const [file, text] of Object.entries(c.seed ?? {})) put(box, file, text);
+  for (const [to, from] of Object.entries(c.packaged ? PACKAGE : {})) {
+    fs.cpSync(path.resolve(box, from), path.join(box, to), { recursive: true });
+  }
+  for (const [file, how] of Object.entries(c.perms ?? {})) {
+    if (file.endsWith('/')) fs.mkdirSync(path.join(box, file), { recursive: true }); else put(box, file);
+    if (how === NOBODY) fs.chownSync(path.join(box, file), NOBODY, NOBODY); else fs.chmodSync(path.join(box, file), how);
+  }
   const before = snapshot(box);
-  const run = (...args) => spawnSync(INSTALLER, ['--host', 'built-host', '--module', MODULE, ...c.mode ?? [], ...args],
-    { cwd: box, env: { ...process.env, HOME: path.join(box, 'home'), XDG_CONFIG_HOME: '' }, encoding: 'utf8' });
+  const run = (...args) => spawnSync(c.packaged ? path.join(box, 'usr/bin/p11bridge-install') : INSTALLER,
+    [...c.packaged ? [] : ['--host', 'built-host'], '--module', MODULE, ...c.mode ?? [], ...args], { cwd: box, encoding: 'utf8',
+      env: { ...process.env, HOME: path.join(box, 'home'), XDG_CONFIG_HOME: '', P11BRIDGE_INSTALL_ROOT: box } });
   if (c.refused) {
     const result = run(...c.refused);
     assert.notEqual(result.status, 0, 'accepted');
-    assert.match(result.stderr, /^p11bridge-install: /);
+    assert.match(result.stderr, c.why ?? /^p11bridge-install: /);
     assert.deepEqual(snapshot(box), before, 'wrote files');
     return;
   }
-  const foreign = new Set();
+  const foreign = new Map();
   for (const step of c.steps) {
     if (step.put) {
       put(box, step.put);
-      foreign.add(step.put);
+      foreign.set(step.put, OTHERS);
+    } else if (step.append) {
+      fs.appendFileSync(path.join(box, step.append), step.text.replaceAll('@', box));
+    } else if (step.link) {
+      fs.rmSync(path.join(box, step.link), { recursive: true });
+      fs.symlinkSync(path.join(box, step.to), path.join(box, step.link));
+      fs.lchownSync(path.join(box, step.link), NOBODY, NOBODY);
+      foreign.set(step.link, `-> ${path.join(box, step.to)}`);
     } else if (step.drop) {
       fs.rmSync(path.join(box, step.drop));
       foreign.delete(step.drop);
@@ -105,22 +150,29 @@ for (const [name, c] of CASES) test(name, () => {
     written.sort());
   // A copy, not a link: the host finds its module beside its own executable.
   assert.equal(after[hostFiles[0]], before['built-host']);
-  assert.ok(fs.statSync(path.join(box, hostFiles[0])).mode & 0o100);
   assert.equal(after[hostFiles[1]], '-> ' + MODULE);
   for (const [dir, allowed] of Object.entries(c.manifests)) {
     assert.deepEqual(JSON.parse(after[`${dir}/${MANIFEST}`]), {
       name: 'org.p11bridge.host', description: 'p11bridge: signs with a PKCS#11 smart card or token for listed web pages',
       path: path.join(box, c.host, 'p11bridge'), type: 'stdio',
-      [dir === FIREFOX ? 'allowed_extensions' : 'allowed_origins']: allowed });
+      [dir.includes('mozilla') ? 'allowed_extensions' : 'allowed_origins']: allowed });
+  }
+  // Other users' browsers read the manifests and start the host: the umask must not keep them out.
+  for (const [file, mode] of [[hostFiles[0], 0o755], ...Object.keys(c.manifests).map((dir) => [`${dir}/${MANIFEST}`, 0o644])]) {
+    assert.equal(fs.statSync(path.join(box, file)).mode & 0o7777, mode, file);
+    for (let d = path.dirname(file); d !== '.' && !(`${d}/` in before); d = path.dirname(d)) {
+      assert.equal(fs.statSync(path.join(box, d)).mode & 0o7777, 0o755, d);
+    }
   }
 
   const uninstall = run('--uninstall');
   assert.equal(uninstall.status, 0, uninstall.stderr);
   const left = { ...before };
-  for (const file of foreign) {
-    left[file] = OTHERS;
+  for (const [file, text] of foreign) {
+    left[file] = text;
     for (let d = path.dirname(file); d !== '.'; d = path.dirname(d)) left[d + '/'] = '';
   }
   assert.deepEqual(snapshot(box), left);
+  if (c.warns) assert.match(uninstall.stderr, c.warns);
   fs.rmSync(box, { recursive: true, force: true });
 });
