@@ -119,6 +119,7 @@ for (const [name, c] of CASES) test(name, { skip: c.root && !ROOT && 'needs root
     assert.notEqual(result.status, 0, 'accepted');
     assert.match(result.stderr, c.why ?? /^p11bridge-install: /);
     assert.deepEqual(snapshot(box), before, 'wrote files');
+    fs.rmSync(box, { recursive: true, force: true });
     return;
   }
   const foreign = new Map();
