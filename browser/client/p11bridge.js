@@ -1,0 +1,639 @@
+// p11bridge for web pages: lists the signing certificates on the user's token
+// and has it sign a hash, through the p11bridge browser extension and its
+// native host. One ES module, no dependency, no build step.
+//
+//   const bridge = await connect();
+//   await bridge.initialize({ domains, signature });
+//   const [certificate] = await bridge.listCertificates();
+//   const signature = await bridge.sign(certificate.id, hash, { askPin });
+
+const CHANNEL = 'p11bridge';
+const INITIALIZE = 0;
+const QUIT = 1;
+const LIST_CERTIFICATES = 2;
+const SET_PIN = 3;
+const GET_CERTIFICATE = 4;
+const SIGN = 5;
+const PIN_CHAR = 6;
+const PIN_BACKSPACE = 7;
+const CKR_PIN_LOCKED = 0xa4;
+// Every PIN asked for costs a token command, and a token locks its PIN after a
+// few refusals: a host still asking after this many has stopped making sense.
+const MAX_TOKEN_COMMANDS = 8;
+const PING_INTERVAL_MS = 200;
+
+export const ErrorCodes = Object.freeze({
+  securityLibrary: 1,
+  badInput: 3,
+  pinRefused: 5,
+  badBuiltInKey: 8,
+  domainNotAuthorized: 9,
+  badDomainListSignature: 10,
+  pinMissing: 11,
+  tokenFailure: 12,
+  hostError: 99,
+  extensionMissing: 100,
+  notConnected: 101,
+  hostEnded: 102,
+  extensionRefused: 103,
+  hostRefused: 104,
+  notInitialized: 105,
+  badArgument: 106,
+  certificateNotFound: 107,
+  badCertificate: 108,
+  protocolError: 109,
+});
+
+const NAMES = Object.fromEntries(Object.entries(ErrorCodes).map(([name, code]) => [code, name]));
+
+const WORDS = {
+  1: 'The host could not start its security library.',
+  3: 'The host could not decode what it was given (the hash or the certificate identifier).',
+  5: 'The token refused the PIN.',
+  8: 'The host could not read its built-in domain-list key.',
+  9: "This page's domain is not on the signed list of authorised domains, so the host will not serve it.",
+  10: 'The signature over the domain list is not valid: the list was not signed with the key this host trusts.',
+  11: 'The token needs its PIN.',
+  12: 'The token or its PKCS#11 module reported a failure.',
+  99: 'The host reported an error this library does not know.',
+  100: 'The p11bridge extension is not installed in this browser, or not allowed on this page.',
+  101: 'Not connected to the p11bridge extension.',
+  102: 'The host ended; initialize again to start a new one.',
+  105: 'The host has not been initialized: call initialize() first.',
+};
+
+export class P11BridgeError extends Error {
+  // `name` is the stable word for `code`, as DOMException does it.
+  constructor(code, message, details = {}) {
+    super(message ?? WORDS[code] ?? NAMES[code]);
+    this.code = code;
+    this.name = NAMES[code] ?? 'hostError';
+    this.hostMessage = details.hostMessage ?? '';
+    this.lowLevelCode = details.lowLevelCode ?? 0;
+    this.pinModuleName = details.pinModuleName ?? '';
+    this.pinRefusals = details.pinRefusals ?? 0;
+    this.pinLocked = details.pinLocked ?? false;
+  }
+}
+
+// What a reply with a nonzero "lastError" means. The host keeps its message
+// and low-level code from the last failure, so they belong to this one only here.
+function hostError(reply) {
+  const code = NAMES[reply.lastError] ? reply.lastError : ErrorCodes.hostError;
+  const pinLocked = code === 5 && reply.lastLowLevelError === CKR_PIN_LOCKED;
+  return new P11BridgeError(code, pinLocked ? 'The token has locked its PIN.' : WORDS[code], {
+    pinLocked,
+    hostMessage: reply.errorMessage,
+    lowLevelCode: reply.lastLowLevelError,
+    pinModuleName: reply.pinModuleName,
+    pinRefusals: reply.pinRetryCount,
+  });
+}
+
+const badArgument = (message) => new P11BridgeError(ErrorCodes.badArgument, message);
+const protocolError = (message) => new P11BridgeError(ErrorCodes.protocolError, message);
+
+// ---- Base64 (the host breaks its lines with CR LF every 64 characters) -------
+
+const BASE64 = /^[A-Za-z0-9+/]*={0,2}$/;
+
+function isBase64(text) {
+  const plain = text.replace(/\r\n/g, '');
+  return plain !== '' && plain.length % 4 === 0 && BASE64.test(plain);
+}
+
+function fromBase64(text, what) {
+  if (typeof text !== 'string' || !isBase64(text)) throw protocolError(`The host's ${what} is not Base64.`);
+  const binary = atob(text.replace(/\r\n/g, ''));
+  return Uint8Array.from(binary, (c) => c.charCodeAt(0));
+}
+
+function toBase64(bytes) {
+  let binary = '';
+  for (const b of bytes) binary += String.fromCharCode(b);
+  return btoa(binary);
+}
+
+// ---- DER and X.509 ---------------------------------------------------------------
+
+export class DerError extends Error {}
+DerError.prototype.name = 'DerError';
+
+const BOOLEAN = 0x01;
+const INTEGER = 0x02;
+const BIT_STRING = 0x03;
+const OCTET_STRING = 0x04;
+const OID = 0x06;
+const UTC_TIME = 0x17;
+const GENERALIZED_TIME = 0x18;
+const SEQUENCE = 0x30;
+const SET = 0x31;
+const VERSION = 0xa0;
+const EXTENSIONS = 0xa3;
+
+// Reads the element at `offset`, which must end by `limit`: its parent's end.
+// Only DER is taken: definite lengths in their shortest form, nothing else.
+function readElement(bytes, offset, limit) {
+  let pos = offset;
+  if (pos + 2 > limit) throw new DerError('DER element runs past its end');
+  const tag = bytes[pos++];
+  if ((tag & 0x1f) === 0x1f) throw new DerError('DER tag numbers above 30 do not occur in certificates');
+  let length = bytes[pos++];
+  if (length === 0x80) throw new DerError('indefinite length is not DER');
+  if (length > 0x80) {
+    const count = length & 0x7f;
+    if (count > 4) throw new DerError('DER length too large');
+    if (pos + count > limit) throw new DerError('DER length runs past its end');
+    if (bytes[pos] === 0) throw new DerError('DER length with a leading zero');
+    length = 0;
+    for (let i = 0; i < count; i++) length = length * 256 + bytes[pos++];
+    if (length < 0x80) throw new DerError('DER length not in its shortest form');
+  }
+  const end = pos + length;
+  if (end > limit) throw new DerError('DER content runs past its end');
+  return { tag, start: offset, contentStart: pos, end };
+}
+
+function children(bytes, element) {
+  if (!(element.tag & 0x20)) throw new DerError('a primitive DER element has no parts');
+  const list = [];
+  for (let pos = element.contentStart; pos < element.end; pos = list[list.length - 1].end) {
+    list.push(readElement(bytes, pos, element.end));
+  }
+  return list;
+}
+
+function expect(element, tag, what) {
+  if (element === undefined || element.tag !== tag) throw new DerError(`${what} is missing or of the wrong type`);
+  return element;
+}
+
+function readOid(bytes, element) {
+  const arcs = [];
+  let value = 0;
+  let fresh = true;
+  for (let i = element.contentStart; i < element.end; i++) {
+    if (fresh && bytes[i] === 0x80) throw new DerError('OID arc not in its shortest form');
+    value = value * 128 + (bytes[i] & 0x7f);
+    if (value > Number.MAX_SAFE_INTEGER) throw new DerError('OID arc too large');
+    fresh = !(bytes[i] & 0x80);
+    if (fresh) {
+      arcs.push(value);
+      value = 0;
+    }
+  }
+  if (arcs.length === 0 || !fresh) throw new DerError('OID cut short');
+  const first = Math.min(Math.floor(arcs[0] / 40), 2);
+  return [first, arcs[0] - first * 40, ...arcs.slice(1)].join('.');
+}
+
+const ATTRIBUTES = {
+  '2.5.4.3': 'CN', '2.5.4.4': 'SN', '2.5.4.5': 'serialNumber', '2.5.4.6': 'C', '2.5.4.7': 'L', '2.5.4.8': 'ST',
+  '2.5.4.9': 'street', '2.5.4.10': 'O', '2.5.4.11': 'OU', '2.5.4.12': 'title', '2.5.4.42': 'givenName',
+  '2.5.4.43': 'initials', '2.5.4.44': 'generationQualifier', '2.5.4.46': 'dnQualifier', '2.5.4.65': 'pseudonym',
+  '2.5.4.97': 'organizationIdentifier', '1.2.840.113549.1.9.1': 'E', '0.9.2342.19200300.100.1.1': 'UID',
+  '0.9.2342.19200300.100.1.25': 'DC',
+};
+
+// The text of a string-typed value, or null for any other type.
+function readString(bytes, element) {
+  const content = bytes.subarray(element.contentStart, element.end);
+  switch (element.tag) {
+    case 0x0c: // UTF8String
+      try {
+        return new TextDecoder('utf-8', { fatal: true }).decode(content);
+      } catch {
+        return null;
+      }
+    case 0x12: case 0x13: case 0x14: case 0x16: case 0x1a: // Numeric, Printable, Teletex, IA5, Visible
+      return String.fromCharCode(...content);
+    case 0x1e: // BMPString, UTF-16 big-endian
+    case 0x1c: { // UniversalString, UTF-32 big-endian
+      const width = element.tag === 0x1e ? 2 : 4;
+      if (content.length % width) return null;
+      let text = '';
+      for (let i = 0; i < content.length; i += width) {
+        const unit = width === 2 ? (content[i] << 8) | content[i + 1]
+          : ((content[i] << 24) | (content[i + 1] << 16) | (content[i + 2] << 8) | content[i + 3]) >>> 0;
+        if (width === 4 && unit > 0x10ffff) return null;
+        text += width === 2 ? String.fromCharCode(unit) : String.fromCodePoint(unit);
+      }
+      return text;
+    }
+    default:
+      return null;
+  }
+}
+
+const hex = (bytes) => Array.from(bytes, (b) => b.toString(16).padStart(2, '0')).join('');
+
+// RFC 4514 text, most specific part first ("CN=…,O=…,C=…"), as the host lists names.
+function readName(bytes, name) {
+  return children(bytes, name).map((rdn) => children(bytes, expect(rdn, SET, 'a name part')).map((ava) => {
+    const [type, value, ...rest] = children(bytes, expect(ava, SEQUENCE, 'a name attribute'));
+    if (value === undefined || rest.length) throw new DerError('a name attribute is not a type and a value');
+    const oid = readOid(bytes, expect(type, OID, 'a name attribute type'));
+    const text = readString(bytes, value);
+    const shown = text === null ? `#${hex(bytes.subarray(value.start, value.end))}`
+      : text.replace(/[\\",+;<>]/g, '\\$&').replace(/^[# ]/, '\\$&').replace(/ $/, '\\ ');
+    return `${ATTRIBUTES[oid] ?? `OID.${oid}`}=${shown}`;
+  }).join('+')).reverse().join(',');
+}
+
+function readTime(bytes, element) {
+  const text = String.fromCharCode(...bytes.subarray(element.contentStart, element.end));
+  const utc = element.tag === UTC_TIME;
+  const match = (utc ? /^(\d\d)(\d\d)(\d\d)(\d\d)(\d\d)(\d\d)Z$/ : /^(\d{4})(\d\d)(\d\d)(\d\d)(\d\d)(\d\d)Z$/).exec(text);
+  if (!match || (!utc && element.tag !== GENERALIZED_TIME)) {
+    throw new DerError('a validity time is not a UTCTime or GeneralizedTime in UTC');
+  }
+  const [year, month, day, hours, minutes, seconds] = match.slice(1).map(Number);
+  const date = new Date(0);
+  date.setUTCFullYear(utc ? year + (year < 50 ? 2000 : 1900) : year, month - 1, day);
+  date.setUTCHours(hours, minutes, seconds);
+  if (date.getUTCMonth() !== month - 1 || date.getUTCDate() !== day || date.getUTCHours() !== hours ||
+      date.getUTCMinutes() !== minutes || date.getUTCSeconds() !== seconds) {
+    throw new DerError(`a validity time does not exist: ${text}`);
+  }
+  return date;
+}
+
+const KEY_USAGES = ['digitalSignature', 'nonRepudiation', 'keyEncipherment', 'dataEncipherment', 'keyAgreement',
+  'keyCertSign', 'cRLSign', 'encipherOnly', 'decipherOnly'];
+
+// The names of the key usages the certificate allows, or null when it has no
+// key-usage extension (and so no restriction).
+function readKeyUsage(bytes, extensions) {
+  if (extensions === undefined) return null;
+  const [list, ...rest] = children(bytes, extensions);
+  if (rest.length) throw new DerError('extensions are not one SEQUENCE');
+  for (const extension of children(bytes, expect(list, SEQUENCE, 'the extensions'))) {
+    const parts = children(bytes, expect(extension, SEQUENCE, 'an extension'));
+    const critical = parts.length === 3 ? expect(parts[1], BOOLEAN, 'an extension\'s criticality') : null;
+    if (parts.length !== (critical ? 3 : 2)) throw new DerError('an extension has the wrong number of parts');
+    const value = expect(parts[parts.length - 1], OCTET_STRING, 'an extension\'s value');
+    if (readOid(bytes, expect(parts[0], OID, 'an extension\'s type')) !== '2.5.29.15') continue;
+    const bits = expect(readElement(bytes, value.contentStart, value.end), BIT_STRING, 'the key usage');
+    if (bits.end !== value.end || bits.contentStart === bits.end || bytes[bits.contentStart] > 7) {
+      throw new DerError('the key usage is not one BIT STRING');
+    }
+    return KEY_USAGES.filter((_, i) => {
+      const at = bits.contentStart + 1 + (i >> 3);
+      return at < bits.end && (bytes[at] & (0x80 >> (i & 7))) !== 0;
+    });
+  }
+  return null;
+}
+
+// Reads what a page shows of an X.509 certificate; throws DerError on anything
+// that is not a DER certificate filling `der` exactly.
+export function readCertificate(der) {
+  const bytes = der instanceof Uint8Array ? der : new Uint8Array(der);
+  const certificate = expect(readElement(bytes, 0, bytes.length), SEQUENCE, 'the certificate');
+  if (certificate.end !== bytes.length) throw new DerError('bytes after the certificate');
+  const [tbs, algorithm, signature, ...extra] = children(bytes, certificate);
+  expect(algorithm, SEQUENCE, 'the signature algorithm');
+  expect(signature, BIT_STRING, 'the signature');
+  if (extra.length) throw new DerError('the certificate has more than three parts');
+  const fields = children(bytes, expect(tbs, SEQUENCE, 'tbsCertificate'));
+  const first = fields[0]?.tag === VERSION ? 1 : 0;
+  const [serial, , issuer, validity, subject, publicKeyInfo] = fields.slice(first, first + 6);
+  expect(serial, INTEGER, 'the serial number');
+  expect(fields[first + 1], SEQUENCE, 'the signature algorithm');
+  const [notBefore, notAfter, ...more] = children(bytes, expect(validity, SEQUENCE, 'the validity'));
+  if (notAfter === undefined || more.length) throw new DerError('the validity is not two times');
+  return {
+    subject: readName(bytes, expect(subject, SEQUENCE, 'the subject')),
+    issuer: readName(bytes, expect(issuer, SEQUENCE, 'the issuer')),
+    serialNumber: hex(bytes.subarray(serial.contentStart, serial.end)).replace(/^00(?=[89a-f])/, ''),
+    notBefore: readTime(bytes, notBefore),
+    notAfter: readTime(bytes, notAfter),
+    keyUsage: readKeyUsage(bytes, fields.slice(first + 6).find((f) => f.tag === EXTENSIONS)),
+    publicKeyInfo: bytes.slice(expect(publicKeyInfo, SEQUENCE, 'the public key').start, publicKeyInfo.end),
+  };
+}
+
+// ---- hashes -----------------------------------------------------------------
+
+const HASH_LENGTHS = { md5: 16, sha1: 20, sha256: 32 };
+
+function hashBytes(hash, algorithm) {
+  if (!(hash instanceof ArrayBuffer) && !ArrayBuffer.isView(hash)) {
+    throw badArgument('The hash must be bytes (a Uint8Array or an ArrayBuffer).');
+  }
+  const bytes = hash instanceof ArrayBuffer ? new Uint8Array(hash)
+    : new Uint8Array(hash.buffer, hash.byteOffset, hash.byteLength);
+  const names = Object.keys(HASH_LENGTHS).filter((name) => HASH_LENGTHS[name] === bytes.length);
+  if (names.length === 0) {
+    throw badArgument(`The token signs MD5, SHA-1 or SHA-256 hashes (16, 20 or 32 bytes); this one has ${bytes.length} bytes.`);
+  }
+  if (algorithm !== undefined) {
+    const name = String(algorithm).toLowerCase().replace('-', '');
+    if (!(name in HASH_LENGTHS)) throw badArgument(`Unknown hash algorithm "${algorithm}": use md5, sha1 or sha256.`);
+    if (HASH_LENGTHS[name] !== bytes.length) {
+      throw badArgument(`A ${algorithm} hash has ${HASH_LENGTHS[name]} bytes; this one has ${bytes.length}.`);
+    }
+  }
+  return bytes;
+}
+
+// ---- the connection ------------------------------------------------------------
+
+// Shared by every connection in the page: replies are matched by id, and all
+// connections hear every reply.
+let nextRequestId = 1;
+
+// The extension answers these itself, without the host; any other refusal it
+// relays means the host is gone or could not be started.
+const EXTENSION_REFUSAL = /^(A request must be|Unknown command|The request is \d+ bytes)/;
+
+function masked(message) {
+  const shown = { ...message };
+  if (typeof shown.pin === 'string') shown.pin = '•'.repeat(shown.pin.length);
+  if ('pinChar' in shown) shown.pinChar = '•';
+  return shown;
+}
+
+let open;
+
+class P11Bridge {
+  #window;
+  #origin;
+  #onExchange;
+  #pending = new Map();
+  #ready = null;
+  #listener;
+  #closed = false;
+  // The extension starts a new host on the next request after the end, and it knows nothing of this page.
+  #ended = false;
+  #initialized = false;
+  #queue = Promise.resolve();
+  #disconnectListeners = [];
+  #pinLength = 0;
+
+  static {
+    open = async (win, onExchange, timeout) => {
+      const bridge = new P11Bridge(win, onExchange);
+      await bridge.#waitReady(timeout);
+      return bridge;
+    };
+  }
+
+  constructor(win, onExchange) {
+    this.#window = win;
+    this.#origin = win.location.origin;
+    this.#onExchange = onExchange;
+    this.#listener = (event) => this.#receive(event);
+    win.addEventListener('message', this.#listener);
+  }
+
+  // PIN characters typed (typePinCharacter) and not yet handed to the token, as the host last told.
+  get pinLength() {
+    return this.#pinLength;
+  }
+
+  onDisconnect(listener) {
+    this.#disconnectListeners.push(listener);
+  }
+
+  #post(data) {
+    this.#window.postMessage({ channel: CHANNEL, direction: 'to-extension', ...data }, this.#origin);
+  }
+
+  #receive(event) {
+    const data = event.data;
+    if (event.source !== this.#window || !data || data.channel !== CHANNEL || data.direction !== 'to-page') return;
+    if (data.type === 'ready') {
+      this.#ready?.();
+    } else if (data.type === 'reply') {
+      const waiter = this.#pending.get(data.id);
+      if (!waiter) return;
+      this.#pending.delete(data.id);
+      if (data.error === undefined) {
+        waiter.resolve(data.reply);
+      } else if (EXTENSION_REFUSAL.test(String(data.error))) {
+        waiter.reject(new P11BridgeError(ErrorCodes.extensionRefused, String(data.error)));
+      } else {
+        // The extension tells the page of the end too, but only after this.
+        this.#ended = true;
+        waiter.reject(new P11BridgeError(ErrorCodes.hostEnded, `The host is gone: ${data.error}`));
+      }
+    } else if (data.type === 'disconnected' && !this.#closed) {
+      this.#ended = true;
+      this.#failPending(new P11BridgeError(ErrorCodes.hostEnded, `The host ended: ${data.reason}`));
+      for (const listener of this.#disconnectListeners) listener(String(data.reason));
+    }
+  }
+
+  #failPending(error) {
+    for (const waiter of this.#pending.values()) waiter.reject(error);
+    this.#pending.clear();
+  }
+
+  #waitReady(timeout) {
+    return new Promise((resolve, reject) => {
+      const ping = () => this.#post({ type: 'ping' });
+      const finish = (error) => {
+        clearInterval(pinger);
+        clearTimeout(limit);
+        this.#ready = null;
+        if (error) {
+          this.#detach();
+          reject(error);
+        } else {
+          resolve();
+        }
+      };
+      const pinger = setInterval(ping, PING_INTERVAL_MS);
+      const limit = setTimeout(() => finish(new P11BridgeError(ErrorCodes.extensionMissing)), timeout);
+      this.#ready = () => finish(null);
+      ping();
+    });
+  }
+
+  #detach() {
+    this.#closed = true;
+    this.#window.removeEventListener('message', this.#listener);
+    this.#failPending(new P11BridgeError(ErrorCodes.notConnected));
+  }
+
+  #request(message) {
+    if (this.#closed) return Promise.reject(new P11BridgeError(ErrorCodes.notConnected));
+    this.#onExchange?.('to-host', masked(message));
+    const id = nextRequestId++;
+    return new Promise((resolve, reject) => {
+      this.#pending.set(id, { resolve, reject });
+      this.#post({ type: 'request', id, message });
+    }).then((reply) => {
+      this.#onExchange?.('from-host', reply);
+      if (reply === null || typeof reply !== 'object') throw protocolError('The host sent something that is not a reply.');
+      // The short refusal: the host did not run the command at all.
+      if (reply.error === true && reply.lastError === undefined) {
+        const notInitialized = reply.message === 'Not initialized';
+        throw new P11BridgeError(notInitialized ? ErrorCodes.notInitialized : ErrorCodes.hostRefused,
+          `The host refused the request: ${reply.message}.`, { hostMessage: String(reply.message ?? '') });
+      }
+      if (typeof reply.pinLength === 'number') this.#pinLength = reply.pinLength;
+      return reply;
+    });
+  }
+
+  // Runs one operation at a time, so that the steps of one (a signature, its
+  // PIN asked for, the signature again) never interleave with another's.
+  #serial(operation) {
+    const result = this.#queue.then(() => {
+      if (this.#closed) throw new P11BridgeError(ErrorCodes.notConnected);
+      return operation();
+    });
+    this.#queue = result.catch(() => {});
+    return result;
+  }
+
+  // A certificate or signing command, walking the PIN road: the token asks
+  // for its PIN, the page's askPin gives it, the command runs again.
+  async #tokenCommand(message, askPin) {
+    if (this.#ended) throw new P11BridgeError(ErrorCodes.hostEnded);
+    if (!this.#initialized) throw new P11BridgeError(ErrorCodes.notInitialized);
+    let waitingPinTried = false;
+    for (let round = 0; round < MAX_TOKEN_COMMANDS; round++) {
+      const reply = await this.#request(message);
+      if (reply.lastError === 0) return reply;
+      const missing = reply.lastError === 11 && reply.missingPin === true;
+      const wrong = reply.lastError === 5 && reply.invalidPin === true && reply.lastLowLevelError !== CKR_PIN_LOCKED;
+      if (!missing && !wrong) throw hostError(reply);
+      // A PIN typed before the host knew which token it was for waits for this second command.
+      if (missing && reply.pinLength > 0 && !waitingPinTried) {
+        waitingPinTried = true;
+        continue;
+      }
+      if (typeof askPin !== 'function') throw hostError(reply);
+      let pin = await askPin({ previousWasWrong: wrong, refusals: reply.pinRetryCount ?? 0, tokenName: reply.pinModuleName });
+      if (pin === null || pin === undefined) throw hostError(reply);
+      if (typeof pin !== 'string') throw badArgument('askPin must give the PIN as a string, or null to cancel.');
+      const taken = this.#request({ command: SET_PIN, pin });
+      pin = null;
+      if ((await taken).ok !== true) throw protocolError('The host did not take the PIN.');
+    }
+    throw protocolError(`The host still asked for the PIN after ${MAX_TOKEN_COMMANDS} commands.`);
+  }
+
+  async #certificate(id, askPin) {
+    const reply = await this.#tokenCommand({ command: GET_CERTIFICATE, certId: id }, askPin);
+    if (reply.certificate === '') {
+      throw new P11BridgeError(ErrorCodes.certificateNotFound, `The token has no certificate with the identifier ${id}.`);
+    }
+    const der = fromBase64(reply.certificate, 'certificate');
+    try {
+      return { id, der, ...readCertificate(der) };
+    } catch (e) {
+      if (!(e instanceof DerError)) throw e;
+      throw new P11BridgeError(ErrorCodes.badCertificate, `The certificate ${id} cannot be read: ${e.message}.`);
+    }
+  }
+
+  initialize({ domains, signature, caSubjectNames = '', currentDomain } = {}) {
+    if (typeof domains !== 'string' || typeof signature !== 'string' || typeof caSubjectNames !== 'string') {
+      return Promise.reject(badArgument('initialize takes "domains", "signature" and "caSubjectNames" as texts.'));
+    }
+    return this.#serial(async () => {
+      // The extension puts the page's real origin in "currentDomain" whatever is sent here.
+      const reply = await this.#request({
+        command: INITIALIZE, domains, signature, currentDomain: currentDomain ?? this.#origin, caSubjectNames,
+      });
+      if (reply.error !== false) throw protocolError('The host did not acknowledge the initialization.');
+      this.#ended = false;
+      this.#initialized = true;
+    });
+  }
+
+  getCertificate(id, { askPin } = {}) {
+    if (typeof id !== 'string' || id === '') return Promise.reject(badArgument('A certificate identifier is a non-empty text.'));
+    return this.#serial(() => this.#certificate(id, askPin));
+  }
+
+  // The host lists "issuer|subject|id" entries joined by "|" and does not escape
+  // a "|" inside a name, so the list is read from its end: the last field is an
+  // identifier (Base64 has no "|"), its certificate tells how many "|" its two
+  // names hold, and the field before those names is the previous identifier.
+  listCertificates({ askPin } = {}) {
+    return this.#serial(async () => {
+      const reply = await this.#tokenCommand({ command: LIST_CERTIFICATES }, askPin);
+      if (typeof reply.certificates !== 'string') throw protocolError('The host sent no certificate list.');
+      if (reply.certificates === '') return [];
+      const fields = reply.certificates.split('|');
+      const list = [];
+      for (let end = fields.length - 1; end >= 0;) {
+        if (end < 2 || !isBase64(fields[end])) {
+          throw protocolError('The host\'s certificate list does not end an entry with an identifier.');
+        }
+        const certificate = await this.#certificate(fields[end], askPin);
+        const bars = (certificate.issuer + certificate.subject).split('|').length - 1;
+        let start = end - 2 - bars;
+        if (start < 0 || (start > 0 && !isBase64(fields[start - 1]))) {
+          // The host wrote the names otherwise than this reader (NSS shortens very
+          // long values): the entry then begins after the nearest identifier.
+          start = end - 2;
+          while (start > 0 && !isBase64(fields[start - 1])) start--;
+        }
+        list.push(certificate);
+        end = start - 1;
+      }
+      return list.reverse();
+    });
+  }
+
+  sign(certificateId, hash, { algorithm, askPin } = {}) {
+    let digest;
+    try {
+      if (typeof certificateId !== 'string' || certificateId === '') {
+        throw badArgument('A certificate identifier is a non-empty text.');
+      }
+      digest = toBase64(hashBytes(hash, algorithm));
+    } catch (e) {
+      return Promise.reject(e);
+    }
+    return this.#serial(async () => {
+      const reply = await this.#tokenCommand({ command: SIGN, certId: certificateId, digest }, askPin);
+      // The host answers a key it cannot find with success and no signature.
+      if (reply.pkcs1 === '') {
+        throw new P11BridgeError(ErrorCodes.certificateNotFound, `The token has no key for the certificate ${certificateId}.`);
+      }
+      return fromBase64(reply.pkcs1, 'signature');
+    });
+  }
+
+  // For pages that pass the PIN key by key, so that it never stays in the page:
+  // each call hands one character to the host and answers how many it holds.
+  typePinCharacter(character) {
+    // The host takes one byte per keystroke.
+    if (typeof character !== 'string' || !/^[ -~]$/.test(character)) {
+      return Promise.reject(badArgument('Only one plain ASCII character at a time can be typed into the PIN.'));
+    }
+    return this.#serial(async () => (await this.#request({ command: PIN_CHAR, pinChar: character })).pinLength);
+  }
+
+  erasePinCharacter() {
+    return this.#serial(async () => (await this.#request({ command: PIN_BACKSPACE })).pinLength);
+  }
+
+  clearPin() {
+    return this.#serial(async () => (await this.#request({ command: SET_PIN, pin: '' })).pinLength);
+  }
+
+  // Ends the host; the connection is of no further use.
+  async close() {
+    if (this.#closed) return;
+    this.#onExchange?.('to-host', { command: QUIT });
+    this.#post({ type: 'request', id: nextRequestId++, message: { command: QUIT } });
+    this.#detach();
+  }
+}
+
+// Resolves with a connection once the extension's content script answers in
+// this page, or rejects with the code extensionMissing after `timeout` ms.
+export async function connect({ timeout = 3000, window: win = globalThis.window, onExchange } = {}) {
+  if (!win || typeof win.postMessage !== 'function') {
+    throw new P11BridgeError(ErrorCodes.notConnected, 'There is no window to reach the extension through.');
+  }
+  return open(win, onExchange, timeout);
+}

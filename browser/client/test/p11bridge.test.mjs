@@ -1,0 +1,199 @@
+// The page library against a stand-in window that plays the extension with the
+// host's real replies (copied from tests/conversations), and its certificate
+// reader against node's X.509 parser and hostile DER.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import { X509Certificate } from 'node:crypto';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { connect, readCertificate, P11BridgeError } from '../p11bridge.js';
+
+const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'p11bridge-client-'));
+const openssl = (...args) => execFileSync('openssl', args, { cwd: dir, stdio: ['ignore', 'pipe', 'pipe'] });
+openssl('genpkey', '-algorithm', 'EC', '-pkeyopt', 'ec_paramgen_curve:P-256', '-out', 'key.pem');
+// v3 with names that hold "|" (one piece even looks like an identifier) ...
+const v3 = openssl('req', '-x509', '-key', 'key.pem', '-subj', '/C=ES/O=p11bridge|test/CN=a|QUJD|c', '-days', '1',
+  '-outform', 'DER', '-addext', 'keyUsage=critical,digitalSignature,nonRepudiation');
+// ... and v1, which has no version field and no extensions.
+openssl('req', '-new', '-key', 'key.pem', '-subj', '/CN=der v1', '-out', 'req.pem');
+const v1 = openssl('x509', '-req', '-in', 'req.pem', '-signkey', 'key.pem', '-days', '1', '-outform', 'DER');
+fs.rmSync(dir, { recursive: true, force: true });
+const V3_NAME = 'CN=a|QUJD|c,O=p11bridge|test,C=ES';
+
+test('reads certificates as node\'s X.509 parser does', () => {
+  assert.notEqual(v3[8], v1[8], 'both certificates have the same layout');
+  for (const der of [v3, v1]) {
+    const x509 = new X509Certificate(der);
+    const read = readCertificate(new Uint8Array(der));
+    assert.deepEqual(Buffer.from(read.publicKeyInfo), x509.publicKey.export({ type: 'spki', format: 'der' }));
+    assert.equal(read.notBefore.getTime(), Date.parse(x509.validFrom));
+    assert.equal(read.notAfter.getTime(), Date.parse(x509.validTo));
+    assert.equal(read.serialNumber, x509.serialNumber.toLowerCase());
+  }
+  assert.deepEqual(readCertificate(v3), { ...readCertificate(v3), subject: V3_NAME, issuer: V3_NAME,
+    keyUsage: ['digitalSignature', 'nonRepudiation'] });
+  assert.equal(readCertificate(v1).keyUsage, null);
+});
+
+test('refuses DER whose lengths run past their parent or the data, and anything not DER', () => {
+  const patched = (at, byte) => Uint8Array.from(v3, (b, i) => (i === at ? byte : b));
+  const times = v3.indexOf(Buffer.from([0x17, 0x0d])); // validity: two 13-byte UTCTimes
+  const cases = [
+    ['empty', [], /runs past/],
+    ['truncated', v3.subarray(0, -1), /content runs past/],
+    ['trailing byte', [...v3, 0], /bytes after/],
+    ['indefinite length', patched(1, 0x80), /indefinite/],
+    ['a length beyond the data', patched(2, 0xff), /content runs past/],
+    ['a length of five bytes', [0x30, 0x85, 1, 0, 0, 0, 0], /too large/],
+    ['a long-form length with a leading zero', [0x30, 0x83, 0, ...v3.subarray(2)], /leading zero/],
+    ['a long-form length below 128', [0x30, 0x81, 0x05, 0x30, 0x03, 0x02, 0x01, 0x01], /shortest form/],
+    ['a time longer than its validity', patched(times + 16, 0x0e), /content runs past/],
+    ['an indefinite length inside', patched(times + 1, 0x80), /indefinite/],
+    ['a bare INTEGER', [0x02, 0x01, 0x05], /wrong type/],
+    ['a SEQUENCE of too few fields', [0x30, 0x05, 0x30, 0x03, 0x02, 0x01, 0x01], /missing/],
+  ];
+  assert.equal(v3[times + 15], 0x17, 'the validity is not where the cases expect it');
+  for (const [name, bytes, why] of cases) {
+    assert.throws(() => readCertificate(Uint8Array.from(bytes)), { name: 'DerError', message: why }, name);
+  }
+});
+
+// Replies as the host writes them, from tests/conversations/token_road.conv and domains.conv.
+const STATE = (command, code, low, message, missing, invalid, pinLength, retries) =>
+  `{"command":${command},"error":${code !== 0},"errorMessage":"${message}","lastError":${code},"lastLowLevelError":${low},` +
+  `"pinModuleName":"${missing || invalid ? 'Certificado QARTO' : ''}","missingPin":${missing},"invalidPin":${invalid},` +
+  `"pinLength":${pinLength}${retries === undefined ? '' : `,"pinRetryCount":${retries}`}`;
+const NO_PIN = 'No se ha definido el pin para Certificado QARTO';
+const REPLY = {
+  ack: '{"command":0,"error":false,"message":"InitializeComponent OK"}',
+  unlisted: `${STATE(2, 9, 0, '', false, false, 0, 0)},"certificates":""}`,
+  listing: `${STATE(2, 0, 0, '', false, false, 0, 0)},"certificates":"\${value}"}`,
+  certificate: `${STATE(4, 0, 0, '', false, false, 0, 0)},"certificate":"\${value}"}`,
+  missing: `${STATE(5, 11, 0, NO_PIN, true, false, 0, 0)},"pkcs1":""}`,
+  missingTyped: `${STATE(5, 11, 0, NO_PIN, true, false, 4, 0)},"pkcs1":""}`,
+  taken: `${STATE(3, 11, 0, NO_PIN, true, false, 4)},"ok":true}`,
+  wrong: `${STATE(5, 5, 160, 'Pin invalido para Certificado QARTO', false, true, 0, 1)},"pkcs1":""}`,
+  locked: `${STATE(5, 5, 164, 'Pin invalido para Certificado QARTO', false, true, 0, 1)},"pkcs1":""}`,
+  signed: `${STATE(5, 0, 0, NO_PIN, false, false, 0, 0)},"pkcs1":"\${value}"}`,
+};
+// NSS's Base64, with CR LF every 64 characters, as a JSON string's inside.
+const nss = (bytes) => JSON.stringify(Buffer.from(bytes).toString('base64').replace(/.{64}(?!$)/g, '$&\r\n')).slice(1, -1);
+const fill = (reply, value) => reply.replace('${value}', value);
+
+// A window whose "extension" answers each request with answer(message): a reply
+// text, 'end' for a host that dies, or nothing. Without `answer` there is no extension.
+function fakeWindow(answer) {
+  const listeners = new Set();
+  const sent = [];
+  const win = {
+    location: { origin: 'https://www.example.org' },
+    addEventListener: (type, listener) => listeners.add(listener),
+    removeEventListener: (type, listener) => listeners.delete(listener),
+    postMessage: (data) => setTimeout(() => {
+      if (data.direction === 'to-page') return listeners.forEach((listener) => listener({ source: win, data }));
+      const toPage = (more) => win.postMessage({ channel: 'p11bridge', direction: 'to-page', ...more });
+      if (!answer) return;
+      if (data.type === 'ping') return toPage({ type: 'ready' });
+      sent.push(data.message);
+      const reply = data.message.command === 0 ? REPLY.ack : answer(data.message);
+      if (reply === 'end') {
+        // What the extension does when the host dies: fails what was asked, then says so.
+        toPage({ type: 'reply', id: data.id, error: 'Native host has exited.' });
+        toPage({ type: 'disconnected', reason: 'Native host has exited.' });
+      } else if (reply !== undefined) {
+        toPage({ type: 'reply', id: data.id, reply: JSON.parse(reply) });
+      }
+    }),
+  };
+  return { win, sent };
+}
+
+async function initialized(answer, onExchange) {
+  const { win, sent } = fakeWindow(answer);
+  const bridge = await connect({ window: win, timeout: 1000, onExchange });
+  await bridge.initialize({ domains: 'example.org', signature: 'c2ln' });
+  return { bridge, sent };
+}
+
+const HASH = new Uint8Array(32).fill(7);
+const SIGNATURE = Uint8Array.from({ length: 256 }, (_, i) => i);
+const SIGNED = fill(REPLY.signed, nss(SIGNATURE));
+const roads = [
+  { name: 'asks for a missing PIN, hands it over and signs', replies: [REPLY.missing, REPLY.taken, SIGNED],
+    pins: ['4711'], asked: [[false, 0]] },
+  { name: 'asks again after a wrong PIN, telling how many were refused',
+    replies: [REPLY.missing, REPLY.taken, REPLY.wrong, REPLY.taken, SIGNED], pins: ['9999', '4711'], asked: [[false, 0], [true, 1]] },
+  { name: 'uses a PIN typed before the token was named, without asking', replies: [REPLY.missingTyped, SIGNED], asked: [] },
+  { name: 'ends with code 5 when the PIN is locked', replies: [REPLY.missing, REPLY.taken, REPLY.locked], pins: ['4711'], asked: [[false, 0]],
+    error: { code: 5, name: 'pinRefused', lowLevelCode: 164, pinRefusals: 1, pinLocked: true } },
+  { name: 'ends with code 11 when the page gives no PIN', replies: [REPLY.missing], pins: [null],
+    error: { code: 11, name: 'pinMissing', hostMessage: NO_PIN, pinModuleName: 'Certificado QARTO' } },
+  { name: 'gives up on a host that keeps asking', replies: (m) => (m.command === 5 ? REPLY.missing : REPLY.taken),
+    pins: Array(99).fill('4711'), error: { code: 109, name: 'protocolError' } },
+  { name: 'reports a key the token does not have', replies: [fill(REPLY.signed, '')], error: { code: 107, name: 'certificateNotFound' } },
+  { name: 'refuses a 48-byte hash without asking the host', hash: new Uint8Array(48), replies: [], error: { code: 106 } },
+  { name: 'refuses a hash that is not the named algorithm', algorithm: 'sha1', replies: [], error: { name: 'badArgument' } },
+];
+for (const road of roads) {
+  test(`sign ${road.name}`, async () => {
+    const replies = road.replies;
+    const pins = [...(road.pins ?? [])];
+    const asked = [];
+    const exchanges = [];
+    const { bridge, sent } = await initialized(typeof replies === 'function' ? replies : () => replies.shift(),
+      (direction, message) => exchanges.push(JSON.stringify(message)));
+    const askPin = async ({ previousWasWrong, refusals }) => asked.push([previousWasWrong, refusals]) && pins.shift();
+    const result = await bridge.sign('q83v', road.hash ?? HASH, { algorithm: road.algorithm, askPin }).catch((e) => e);
+    if (road.error) {
+      assert.ok(result instanceof P11BridgeError, String(result));
+      for (const [member, value] of Object.entries(road.error)) assert.equal(result[member], value, member);
+    } else {
+      assert.deepEqual(result, SIGNATURE);
+      assert.deepEqual(sent.filter((m) => m.command === 3), (road.pins ?? []).map((pin) => ({ command: 3, pin })));
+    }
+    if (road.asked) assert.deepEqual(asked, road.asked);
+    if (Array.isArray(replies)) assert.equal(replies.length, 0, 'replies left over');
+    assert.ok(!exchanges.join().includes('4711') && !exchanges.join().includes('9999'), 'the PIN reached the exchange log');
+  });
+}
+
+test('lists certificates whose names hold "|", each read from the certificate itself', async () => {
+  const ids = ['q83v', nss(new Uint8Array(50).fill(1))]; // the second is long enough for NSS to break its line
+  const certificates = { [ids[0]]: v3, [ids[1]]: v1 };
+  const list = `${V3_NAME}|${V3_NAME}|${ids[0]}|CN=der v1|CN=der v1|${ids[1]}`;
+  const { bridge } = await initialized((m) => (m.command === 2 ? fill(REPLY.listing, list)
+    : fill(REPLY.certificate, nss(certificates[JSON.stringify(m.certId).slice(1, -1)]))));
+  const listed = await bridge.listCertificates();
+  assert.deepEqual(listed.map((c) => [JSON.stringify(c.id).slice(1, -1), c.subject, c.issuer]),
+    [[ids[0], V3_NAME, V3_NAME], [ids[1], 'CN=der v1', 'CN=der v1']]);
+  assert.deepEqual(Buffer.from(listed[1].der), v1);
+});
+
+test('names the host\'s refusal of an unlisted domain', async () => {
+  const { bridge } = await initialized(() => REPLY.unlisted);
+  await assert.rejects(bridge.listCertificates(), { code: 9, name: 'domainNotAuthorized', message: /not on the signed list/ });
+});
+
+test('says when the extension is missing', async () => {
+  await assert.rejects(connect({ window: fakeWindow(null).win, timeout: 300 }), { code: 100, name: 'extensionMissing' });
+});
+
+test('after the host ends, refuses until initialized again', async () => {
+  let end = true;
+  const reasons = [];
+  const { bridge, sent } = await initialized(() => (end ? 'end' : REPLY.unlisted));
+  bridge.onDisconnect((reason) => reasons.push(reason));
+  await assert.rejects(bridge.listCertificates(), { code: 102, name: 'hostEnded' });
+  await assert.rejects(bridge.listCertificates(), { code: 102, name: 'hostEnded' });
+  await new Promise((resolve) => setTimeout(resolve, 10));
+  assert.deepEqual([reasons, sent.length], [['Native host has exited.'], 2]);
+  end = false;
+  await bridge.initialize({ domains: 'example.org', signature: 'c2ln' });
+  await assert.rejects(bridge.listCertificates(), { code: 9 });
+  await bridge.close();
+  await assert.rejects(bridge.listCertificates(), { name: 'notConnected' });
+  await new Promise((resolve) => setTimeout(resolve, 10));
+  assert.deepEqual(sent.at(-1), { command: 1 });
+});
