@@ -19,6 +19,9 @@ const TYPES = {
   '.svg': 'image/svg+xml',
 };
 
+// The page's library lives in browser/client; an install puts it beside the page.
+const LIBRARY = fileURLToPath(new URL('../../browser/client/p11bridge.js', import.meta.url));
+
 function handler(root, configFile) {
   return async (req, res) => {
     const send = (status, type, body) => {
@@ -33,9 +36,10 @@ function handler(root, configFile) {
       return send(400, 'text/plain', 'Bad request\n');
     }
     if (pathname.endsWith('/')) pathname += 'index.html';
-    const file = pathname === '/demo-config.json' ? configFile : path.join(root, pathname);
-    // Nothing outside the page's folder is served.
-    if (file !== configFile && !file.startsWith(root + path.sep)) return send(403, 'text/plain', 'Forbidden\n');
+    const named = { '/demo-config.json': configFile, '/p11bridge.js': LIBRARY };
+    const file = named[pathname] ?? path.join(root, pathname);
+    // Nothing outside the page's folder is served, but for those two.
+    if (!Object.hasOwn(named, pathname) && !file.startsWith(root + path.sep)) return send(403, 'text/plain', 'Forbidden\n');
     try {
       const body = await fs.readFile(file);
       send(200, TYPES[path.extname(file)] ?? 'application/octet-stream', req.method === 'HEAD' ? undefined : body);
