@@ -2,23 +2,40 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "common/FileDescriptor.h"
 #include "host/Pkcs11NativeMessagingHost.h"
 #include "pkcs11/DigitalSignatureUtilPkcs11.h"
+
+namespace {
+
+// The browser reads framed replies on the descriptor it gave us as stdout; anything else there
+// breaks the framing, and stderr is noise at best. The PKCS#11 module (and every library it pulls
+// in) may print on either, so before it is loaded the replies move to a private duplicate of
+// stdout that no child inherits, and descriptors 1 and 2 both lead to /dev/null.
+int TakeReplyChannel() {
+    int replies = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (devNull >= 0) {
+        // Without a private channel stdout stays the channel: a talking module could still
+        // corrupt it, but a host that cannot answer at all helps nobody.
+        if (replies >= 0) ::dup2(devNull, STDOUT_FILENO);
+        ::dup2(devNull, STDERR_FILENO);
+        // When the browser left 1 or 2 closed, /dev/null took its number: keep it open there.
+        if (devNull > STDERR_FILENO) ::close(devNull);
+    }
+    return replies >= 0 ? replies : STDOUT_FILENO;
+}
+
+}  // namespace
 
 int main(int, char**) {
     // A browser that closes our stdout must not kill us: the failed write goes unnoticed and
     // the conversation ends when the input does.
     ::signal(SIGPIPE, SIG_IGN);
-    // The browser treats stderr as noise at best; libraries that like to complain there
-    // (module loaders, tokens) must not leak anything about the user's card.
-    int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (devNull >= 0) {
-        ::dup2(devNull, STDERR_FILENO);
-        ::close(devNull);
-    }
+    const p11bridge::FileDescriptor replies(TakeReplyChannel());
 
     p11bridge::FdByteSource input(STDIN_FILENO);
-    p11bridge::FdByteSink output(STDOUT_FILENO);
+    p11bridge::FdByteSink output(replies.get());
     {
         p11bridge::Pkcs11NativeMessagingHost host(input, output,
                                                   &p11bridge::DigitalSignatureUtilPkcs11::Create);

@@ -5,6 +5,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <pkcs11.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -32,7 +33,7 @@ struct Shim {
     std::vector<std::string> names;  // the entry points a fail rule may name
     std::string log;
     bool bad = false;      // a rule that does not parse: every C_Initialize fails
-    bool chatter = false;  // talk on stderr, as p11-kit and OpenSC do when something is amiss
+    bool chatter = false;  // talk on stdout and stderr, as p11-kit and OpenSC do when something is amiss
     std::vector<Fail> fails;
     std::string slots, attributeLength, signLength;
     std::vector<unsigned char> pinDigest;  // SHA-256 of the PIN that login-as replaces
@@ -48,7 +49,11 @@ void Log(const char* function, CK_RV rv) {
 }
 
 CK_RV Injected(const std::string& function, unsigned long call) {
-    if (State().chatter && function == "C_Initialize") std::fputs("faultshim: loaded\n", stderr);
+    if (State().chatter && (function == "C_Initialize" || function == "C_FindObjects")) {
+        std::fputs("faultshim: loaded\n", stderr);
+        std::printf("faultshim: %s\n", function.c_str());  // stdio's buffer, written at exit
+        if (::write(STDOUT_FILENO, "faultshim\n", 10) < 0) std::perror("faultshim");
+    }
     if (State().bad && function == "C_Initialize") return CKR_GENERAL_ERROR;
     for (const Fail& fail : State().fails) {
         if (fail.function == function && (fail.call == 0 || fail.call == call)) return fail.rv;
