@@ -6,6 +6,12 @@
 // The host cannot see which page it serves. The browser can: every Initialize
 // gets the origin of the frame that sent it, whatever the page put there, so a
 // page cannot borrow a domain that is on the signed list.
+//
+// Nothing the page wrote reaches the host as written: each request is built
+// afresh from the members its command takes. Member names the host might read
+// differently from this script (other spellings, escapes, repeats) and members
+// no command takes are thus never sent, and every value the host gets is a
+// string.
 
 const HOST_NAME = 'org.p11bridge.host';
 const CHANNEL = 'p11bridge';
@@ -16,7 +22,18 @@ const MAX_REQUEST_BYTES = 999;
 const REPLY_TIMEOUT_MS = 120000;
 const COMMAND_INITIALIZE = 0;
 const COMMAND_QUIT = 1;
-const LAST_COMMAND = 7;
+// The members each command takes from the page, by command code; Initialize's
+// "currentDomain" is the browser's to give.
+const MEMBERS = [
+  ['domains', 'signature', 'caSubjectNames'],
+  [],
+  [],
+  ['pin'],
+  ['certId'],
+  ['certId', 'digest'],
+  ['pinChar'],
+  [],
+];
 
 const sessions = new Map();
 
@@ -49,14 +66,10 @@ class Session {
   // Requests go to the host one at a time: it answers each with exactly one
   // reply, in order, so the reply always belongs to the request in flight.
   submit(id, message) {
-    const refusal = this.check(message);
-    if (refusal) {
-      this.answer(id, { error: refusal });
+    const request = this.rebuild(message);
+    if (typeof request === 'string') {
+      this.answer(id, { error: request });
       return;
-    }
-    let request = message;
-    if (message.command === COMMAND_INITIALIZE) {
-      request = { ...message, currentDomain: this.origin };
     }
     const bytes = new TextEncoder().encode(JSON.stringify(request)).length;
     if (bytes > MAX_REQUEST_BYTES) {
@@ -67,15 +80,24 @@ class Session {
     this.pump();
   }
 
-  check(message) {
+  // The request for the host, or the reason it is refused.
+  rebuild(message) {
     if (message === null || typeof message !== 'object' || Array.isArray(message)) {
       return 'A request must be a JSON object.';
     }
     const command = message.command;
-    if (!Number.isInteger(command) || command < 0 || command > LAST_COMMAND) {
-      return 'Unknown command: the host knows the commands 0 to 7.';
+    if (!Number.isInteger(command) || command < 0 || command >= MEMBERS.length) {
+      return `Unknown command: the host knows the commands 0 to ${MEMBERS.length - 1}.`;
     }
-    return null;
+    const request = { command };
+    for (const name of MEMBERS[command]) {
+      const value = Object.hasOwn(message, name) ? message[name] : undefined;
+      if (value === undefined) return `Command ${command} needs the member "${name}", and the request has none.`;
+      if (typeof value !== 'string') return `The member "${name}" must be a string.`;
+      request[name] = value;
+    }
+    if (command === COMMAND_INITIALIZE) request.currentDomain = this.origin;
+    return request;
   }
 
   pump() {

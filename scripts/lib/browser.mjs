@@ -7,7 +7,8 @@ import path from 'node:path';
 import { fileURLToPath, pathToFileURL } from 'node:url';
 
 export const REPO = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
-export const EXTENSION_DIR = path.join(REPO, 'browser/extension');
+// P11BRIDGE_EXTENSION_DIR loads another build of the extension (a fork, or an older one).
+export const EXTENSION_DIR = path.resolve(process.env.P11BRIDGE_EXTENSION_DIR || path.join(REPO, 'browser/extension'));
 export const NODE_MODULES = path.join(REPO, 'tests/e2e/node_modules');
 
 export const CHROMIUM_FLAGS = [

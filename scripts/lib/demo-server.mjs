@@ -3,7 +3,8 @@
 //
 //   node scripts/lib/demo-server.mjs --root browser/demo --config out/demo/demo-config.json --port 8123
 //
-// As a module: startDemoServer({ root, config, port }) -> { port, close() }.
+// As a module: startDemoServer({ root, config, port, pages }) -> { port, close() },
+// where `pages` maps further paths to the HTML served there.
 import http from 'node:http';
 import fs from 'node:fs/promises';
 import path from 'node:path';
@@ -22,7 +23,7 @@ const TYPES = {
 // The page's library lives in browser/client; an install puts it beside the page.
 const LIBRARY = fileURLToPath(new URL('../../browser/client/p11bridge.js', import.meta.url));
 
-function handler(root, configFile) {
+function handler(root, configFile, pages) {
   return async (req, res) => {
     const send = (status, type, body) => {
       res.writeHead(status, { 'Content-Type': type, 'Cache-Control': 'no-store' });
@@ -35,6 +36,7 @@ function handler(root, configFile) {
     } catch {
       return send(400, 'text/plain', 'Bad request\n');
     }
+    if (Object.hasOwn(pages, pathname)) return send(200, TYPES['.html'], pages[pathname]);
     if (pathname.endsWith('/')) pathname += 'index.html';
     const named = { '/demo-config.json': configFile, '/p11bridge.js': LIBRARY };
     const file = named[pathname] ?? path.join(root, pathname);
@@ -61,8 +63,8 @@ function listen(server, host, port) {
 
 // Listens on 127.0.0.1 and, where the machine has IPv6, on ::1, so that both
 // http://localhost:PORT and http://127.0.0.1:PORT reach the same page.
-export async function startDemoServer({ root, config, port = 0 }) {
-  const serve = handler(path.resolve(root), path.resolve(config));
+export async function startDemoServer({ root, config, port = 0, pages = {} }) {
+  const serve = handler(path.resolve(root), path.resolve(config), pages);
   const v4 = http.createServer(serve);
   const actualPort = await listen(v4, '127.0.0.1', port);
   const servers = [v4];

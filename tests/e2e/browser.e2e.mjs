@@ -49,6 +49,7 @@ const SIGNER = 'p11bridge E2E Signer';
 const TEXT = 'I agree to the terms of the p11bridge demo.';
 
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'p11bridge-e2e-'));
+const config = path.join(work, 'demo-config.json');
 const tokenDir = path.join(work, 'token');
 // The browser's own folder: Chromium's profile, or Firefox's HOME.
 const browserDir = path.join(work, args.browser);
@@ -69,12 +70,12 @@ async function shot(page, name) {
 
 before(async () => {
   run(path.join(REPO, 'scripts/lib/provision-token.sh'), [tokenDir, '--pin', RIGHT_PIN, '--cn', SIGNER]);
-  const config = path.join(work, 'demo-config.json');
   run(path.join(REPO, 'scripts/lib/write-demo-config.sh'), [config, 'localhost',
     path.join(REPO, 'tests/data/domain-list-key.DEVELOPMENT-ONLY.pem'), path.resolve(signTool)]);
   run(path.join(REPO, 'browser/p11bridge-install'), [...kind.install(browserDir), '--dest', hostDir,
     '--host', path.resolve(hostBinary), '--module', '/usr/lib/softhsm/libsofthsm2.so'], kind.env(browserDir));
-  server = await startDemoServer({ root: path.join(REPO, 'browser/demo'), config });
+  server = await startDemoServer({ root: path.join(REPO, 'browser/demo'), config,
+    pages: { '/hostile.html': '<!doctype html><title>Not the demo</title>' } });
   browser = await launchWithExtension({
     browser: args.browser,
     dir: browserDir,
@@ -87,6 +88,8 @@ after(async () => {
   await server?.close();
   fs.rmSync(work, { recursive: true, force: true });
 });
+
+let certId;
 
 describe('a page on a listed domain signs with the token', () => {
   let page;
@@ -104,6 +107,7 @@ describe('a page on a listed domain signs with the token', () => {
     assert.match(state.certificates[0].subject, new RegExp(`CN=${SIGNER}`));
     assert.match(state.certificates[0].issuer, new RegExp(`CN=${SIGNER}`));
     assert.notEqual(state.certificates[0].id, '');
+    certId = state.certificates[0].id;
   });
 
   it('asks for the PIN when signing without one', async () => {
@@ -195,5 +199,95 @@ describe('a page whose domain is not on the list is refused', () => {
     await page.goto('about:blank');
     const gone = await waitFor(() => processesOf(installedHost).length === 0);
     assert.ok(gone, 'the host is still running after its page went away');
+  });
+});
+
+// A name in lone surrogates, 0xDC00 plus each byte: a host that keeps only the
+// low byte of a \u escape and takes the first member of a name reads it as the
+// name itself, ahead of the member the extension wrote.
+const hide = (name) => [...name].map((c) => String.fromCharCode(0xdc00 | c.charCodeAt(0))).join('');
+
+// Each row: what the page sends, in turn, and what the answers must say.
+function hostileCases({ listed, signature }) {
+  const init = { command: 0, domains: 'localhost', signature, caSubjectNames: '' };
+  const [LIST, FETCH] = [{ command: 2 }, { command: 4, certId }];
+  const SIGN = { command: 5, certId, digest: 'A'.repeat(43) + '=' };
+  return [
+    ['claims the listed domain', [{ ...init, currentDomain: listed }, LIST, FETCH, SIGN], /"lastError":9/],
+    ['hides "currentDomain" in lone surrogates', [{ [hide('currentDomain')]: listed, ...init }, LIST], /"lastError":9/],
+    ['ends "currentDomain" with a NUL', [{ 'currentDomain\0': listed, ...init }, SIGN], /"lastError":9/],
+    ['hides an Initialize behind another command',
+      [{ [hide('command')]: 0, ...init, command: 7, currentDomain: listed }, LIST], /Not initialized/],
+    ['hides an Initialize in a fetch', [{ [hide('command')]: 0, ...init, ...FETCH, currentDomain: listed }, FETCH],
+      /Not initialized/],
+    ['sends a JSON text with the member twice',
+      [`{"command":0,"currentDomain":"${listed}","currentDomain":"${listed}"}`, LIST], /must be a JSON object/],
+    ['sends the list as an array', [{ ...init, domains: ['localhost'] }, LIST], /domains\W+must be a string/],
+    ['nests the claim in an object', [{ ...init, caSubjectNames: { currentDomain: listed } }, LIST],
+      /caSubjectNames\W+must be a string/],
+    ['leaves the signature out', [{ ...init, signature: undefined, currentDomain: listed }, LIST],
+      /needs the member\W+signature/],
+    ['sends a number for a PIN key and null for the hash', [{ command: 6, pinChar: 4 }, { ...SIGN, digest: null }],
+      /pinChar\W+must be a string.*digest\W+must be a string/],
+    ['sends the command as a string', [{ ...init, command: '0', currentDomain: listed }, LIST], /Unknown command/],
+    ['asks from a second tab while the listed page is open', [LIST, FETCH], /Not initialized/],
+    // No content script runs there to pass anything on, so no answer comes.
+    ['asks from a frame of the listed page inside its own', [{ ...init, currentDomain: listed }, LIST],
+      /^\[{"silence":true}/, true],
+  ];
+}
+
+// Runs in the page: sends each request and waits for its answer (or notes none).
+async function ask(requests, patience) {
+  const answers = [];
+  for (const [i, message] of JSON.parse(requests).entries()) {
+    answers.push(await new Promise((resolve) => {
+      const id = `hostile-${i}`;
+      window.addEventListener('message', ({ data }) => {
+        if (data?.direction === 'to-page' && data.type === 'reply' && data.id === id) {
+          resolve({ reply: data.reply, error: data.error });
+        }
+      });
+      setTimeout(() => resolve({ silence: true }), patience);
+      window.postMessage({ channel: 'p11bridge', direction: 'to-extension', type: 'request', id, message }, '*');
+    }));
+  }
+  return answers;
+}
+
+describe('a hostile page on a domain not on the list cannot list, fetch or sign', () => {
+  let listedTab;
+  let page;
+  const listed = () => `http://localhost:${server.port}`;
+
+  before(async () => {
+    // Open in its own tab all along: its host must serve no one else.
+    listedTab = await browser.newPage();
+    assert.equal((await openDemo(listedTab, `${listed()}/`)).hostCode, '0');
+    page = await browser.newPage();
+  });
+
+  after(async () => {
+    await page?.close();
+    await listedTab?.close();
+  });
+
+  it('is refused by the extension or told code 9 by the host', async (t) => {
+    const { signature } = JSON.parse(fs.readFileSync(config, 'utf8'));
+    for (const [title, requests, expected, inFrame] of hostileCases({ listed: listed(), signature })) {
+      await t.test(title, async () => {
+        await page.goto(`http://127.0.0.1:${server.port}/hostile.html`);
+        let frame = page.mainFrame();
+        if (inFrame) {
+          await page.evaluate((src) => document.body.append(Object.assign(document.createElement('iframe'), { src })),
+            `${listed()}/hostile.html`);
+          frame = await page.waitForFrame((f) => f.url().startsWith(listed()));
+        }
+        // As JSON text, so that lone surrogates reach the page unchanged.
+        const answers = JSON.stringify(await frame.evaluate(ask, JSON.stringify(requests), inFrame ? 2000 : 20000));
+        assert.doesNotMatch(answers, /"(certificates?|pkcs1)":"[^"]/, answers);
+        assert.match(answers, expected, answers);
+      });
+    }
   });
 });
