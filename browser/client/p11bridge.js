@@ -345,7 +345,6 @@ let nextRequestId = 1;
 
 // The extension answers these itself, without the host; any other refusal it
 // relays means the host is gone or could not be started.
-const EXTENSION_REFUSAL = /^(A request must be|Unknown command|The request is \d+ bytes)/;
 
 function masked(message) {
   const shown = { ...message };
@@ -411,7 +410,8 @@ class P11Bridge {
       this.#pending.delete(data.id);
       if (data.error === undefined) {
         waiter.resolve(data.reply);
-      } else if (EXTENSION_REFUSAL.test(String(data.error))) {
+      } else if (data.refused === true) {
+        // The extension kept the request from the host, which is still there.
         waiter.reject(new P11BridgeError(ErrorCodes.extensionRefused, String(data.error)));
       } else {
         // The extension tells the page of the end too, but only after this.

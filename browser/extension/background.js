@@ -68,12 +68,12 @@ class Session {
   submit(id, message) {
     const request = this.rebuild(message);
     if (typeof request === 'string') {
-      this.answer(id, { error: request });
+      this.answer(id, { error: request, refused: true });
       return;
     }
     const bytes = new TextEncoder().encode(JSON.stringify(request)).length;
     if (bytes > MAX_REQUEST_BYTES) {
-      this.answer(id, { error: `The request is ${bytes} bytes long; the host takes at most ${MAX_REQUEST_BYTES}.` });
+      this.answer(id, { error: `The request is ${bytes} bytes long; the host takes at most ${MAX_REQUEST_BYTES}.`, refused: true });
       return;
     }
     this.queue.push({ id, request });

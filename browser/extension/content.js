@@ -15,7 +15,7 @@
       if (msg && msg.disconnected !== undefined) {
         toPage({ type: 'disconnected', reason: msg.disconnected });
       } else if (msg && msg.id !== undefined) {
-        toPage({ type: 'reply', id: msg.id, reply: msg.reply, error: msg.error });
+        toPage({ type: 'reply', id: msg.id, reply: msg.reply, error: msg.error, refused: msg.refused === true });
       }
     });
     port.onDisconnect.addListener(() => {

@@ -98,7 +98,9 @@ function fakeWindow(answer) {
       if (data.type === 'ping') return toPage({ type: 'ready' });
       sent.push(data.message);
       const reply = data.message.command === 0 ? REPLY.ack : answer(data.message);
-      if (reply === 'end') {
+      if (reply === 'refuse') {
+        toPage({ type: 'reply', id: data.id, error: 'The member "digest" must be a string.', refused: true });
+      } else if (reply === 'end') {
         // What the extension does when the host dies: fails what was asked, then says so.
         toPage({ type: 'reply', id: data.id, error: 'Native host has exited.' });
         toPage({ type: 'disconnected', reason: 'Native host has exited.' });
@@ -174,6 +176,12 @@ test('lists certificates whose names hold "|", each read from the certificate it
 test('names the host\'s refusal of an unlisted domain', async () => {
   const { bridge } = await initialized(() => REPLY.unlisted);
   await assert.rejects(bridge.listCertificates(), { code: 9, name: 'domainNotAuthorized', message: /not on the signed list/ });
+});
+
+test('tells the extension\'s refusal from the end of the host', async () => {
+  const { bridge } = await initialized(() => 'refuse');
+  await assert.rejects(bridge.listCertificates(), { code: 103, name: 'extensionRefused', message: /must be a string/ });
+  await assert.rejects(bridge.listCertificates(), { code: 103 });
 });
 
 test('says when the extension is missing', async () => {
