@@ -1,7 +1,37 @@
 // Initialize, the utility's lifetime, and the three commands that reach the token.
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "host/Pkcs11NativeMessagingHost.h"
 
 namespace p11bridge {
+namespace {
+
+// The length of a text in a reply, by the reply's own writer, plus a constant.
+std::size_t WrittenLength(const std::string& text) {
+    JSONNode holder(JSON_NODE);
+    holder.push_back(JSONNode(std::string("t"), text));
+    return holder.write_formatted().size();
+}
+
+// A browser drops a host whose message exceeds 1 MiB. The listing keeps its first certificates
+// that fit as written, each whole: the page sees a shorter list, never a cut entry. Escaping works
+// byte by byte, so the written length of the text is the sum of its entries'.
+std::string FitListing(std::string text, const std::vector<std::size_t>& ends) {
+    const std::size_t empty = WrittenLength({});
+    if (WrittenLength(text) - empty <= kMaxListingLength) return text;
+    std::size_t written = 0, start = 0;
+    for (std::size_t end : ends) {
+        written += WrittenLength(text.substr(start, end - start)) - empty;
+        if (written > kMaxListingLength) break;
+        start = end;
+    }
+    text.resize(start);
+    return text;
+}
+
+}  // namespace
 
 void Pkcs11NativeMessagingHost::Initialize(JSONNode* request) {
     json_string signature, domains, currentDomain, caSubjectNames;
@@ -55,7 +85,8 @@ void Pkcs11NativeMessagingHost::RunTokenCommand(
 void Pkcs11NativeMessagingHost::GetDigitalSignatureCertificates(JSONNode*) {
     if (!m_initialized) return SendNativeErrorMessage(2, "Not initialized");
     RunTokenCommand(2, "certificates", [this](DigitalSignatureUtil& util) {
-        return util.ListCertificates(m_caSubjectNames);
+        std::string listing = util.ListCertificates(m_caSubjectNames);
+        return FitListing(std::move(listing), util.ListingEntryEnds());
     });
 }
 

@@ -29,6 +29,10 @@ constexpr char kPinMissingPrefix[] = "No se ha definido el pin para ";
 constexpr char kPinInvalidPrefix[] = "Pin invalido para ";
 
 constexpr std::size_t kSignatureBufferSize = 2048;
+// A search reads at most this many objects. A card holds a handful of certificates, so 1024 is
+// far beyond any token; a token with more lists the first ones, and a module whose search never
+// ends (one more handle on every call) stops here rather than keep the host looping.
+constexpr CK_ULONG kMaxSearchObjects = 1024;
 
 // A new item with the decoded bytes, or nothing when NSS refuses the text.
 Item DecodeBase64(const std::string& text) {
@@ -311,23 +315,28 @@ std::string DigitalSignatureUtilPkcs11::encodeBase64(const unsigned char* data,
     return std::string(text.get());
 }
 
-void DigitalSignatureUtilPkcs11::appendIfListed(const TokenFrame& frame, CK_OBJECT_HANDLE object,
+bool DigitalSignatureUtilPkcs11::appendIfListed(const TokenFrame& frame, CK_OBJECT_HANDLE object,
                                                 std::string& text) {
     CK_ATTRIBUTE attributes[] = {{CKA_ID, nullptr, 0}, {CKA_VALUE, nullptr, 0}};
     std::vector<std::vector<unsigned char>> values;
-    if (!readAttributes(frame, object, attributes, 2, values)) return;
+    if (!readAttributes(frame, object, attributes, 2, values)) return true;
     const std::vector<unsigned char>& id = values[0];
     Certificate cert;
-    if (ListingObstacles(id, values[1], PR_Now(), cert) != listing::kListed) return;
+    if (ListingObstacles(id, values[1], PR_Now(), cert) != listing::kListed) return true;
 
     std::string idText = encodeBase64(id.data(), id.size());
-    if (idText.empty()) return;
-    if (!text.empty()) text += '|';
-    text += cert->issuerName ? cert->issuerName : "";
-    text += '|';
-    text += cert->subjectName ? cert->subjectName : "";
-    text += '|';
-    text += idText;
+    if (idText.empty()) return true;
+    std::string entry = text.empty() ? "" : "|";
+    entry += cert->issuerName ? cert->issuerName : "";
+    entry += '|';
+    entry += cert->subjectName ? cert->subjectName : "";
+    entry += '|';
+    entry += idText;
+    // Escaping never shortens a text, so an entry beyond the bound here is beyond it as written.
+    if (text.size() + entry.size() > kMaxListingLength) return false;
+    text += entry;
+    listingEntryEnds.push_back(text.size());
+    return true;
 }
 
 std::string DigitalSignatureUtilPkcs11::listCertificates() {
@@ -347,14 +356,15 @@ std::string DigitalSignatureUtilPkcs11::listCertificates() {
     CK_ULONG count = 0;
     if (!findNext(frame, &object, &count, "Find first object")) return text;
     // A failing object is recorded and skipped: the listing may carry certificates and an error.
-    while (count > 0) {
-        appendIfListed(frame, object, text);
+    for (CK_ULONG read = 1; count > 0; ++read) {
+        if (!appendIfListed(frame, object, text) || read == kMaxSearchObjects) break;
         if (!findNext(frame, &object, &count, "Find other objects")) break;
     }
     return text;
 }
 
 std::string DigitalSignatureUtilPkcs11::ListCertificates(std::string /*caSubjectNames*/) {
+    listingEntryEnds.clear();
     try {
         if (!beginOperation()) return {};
         return listCertificates();

@@ -66,7 +66,8 @@ private:
                         CK_ULONG count, std::vector<std::vector<unsigned char>>& values);
     bool findNext(const TokenFrame& frame, CK_OBJECT_HANDLE* object, CK_ULONG* count,
                   const char* what);
-    void appendIfListed(const TokenFrame& frame, CK_OBJECT_HANDLE object, std::string& text);
+    // Appends the object's entry when it is listed; false when the listing has no room for it.
+    bool appendIfListed(const TokenFrame& frame, CK_OBJECT_HANDLE object, std::string& text);
     std::string listCertificates();
     std::string certificateBase64(const std::string& certId);
     std::string signPkcs1Base64(const std::string& certId, const std::string& digest);

@@ -3,6 +3,7 @@
 // process-wide PIN records.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <ostream>
@@ -15,6 +16,13 @@
 namespace p11bridge {
 
 using NameValueMap = std::map<std::string, std::string>;
+
+// Chromium drops a native-messaging host that sends it a message larger than 1 MiB.
+constexpr std::size_t kMaxReplyLength = std::size_t{1} << 20;
+// The listing is the one reply whose size the token decides. Its certificate text, as the reply
+// writes it (escaped), stays within this; the reply's other members are flags, numbers and the
+// host's own short labels, a few hundred bytes in all.
+constexpr std::size_t kMaxListingLength = kMaxReplyLength - 4096;
 
 // Error codes of the last-error record. The gaps (2, 4, 6, 7) are never produced.
 enum ErrorCode : int32_t {
@@ -38,6 +46,8 @@ public:
     DigitalSignatureUtil& operator=(const DigitalSignatureUtil&) = delete;
 
     // The eight operations, in this order, are the whole contract of a back end.
+    // ListCertificates holds whole entries only, at most kMaxListingLength bytes of them, and
+    // records where each ends (ListingEntryEnds).
     virtual std::string ListCertificates(std::string caSubjectNames) = 0;
     virtual bool IsInitialized() = 0;
     virtual std::vector<NameValueMap> GetCADistinguishedNames(std::string caSubjectNames) = 0;
@@ -50,6 +60,9 @@ public:
     std::string LastErrorMessage() const { return lastErrorMessage; }
     int32_t LastError() const { return lastError; }
     int64_t LastLowLevelError() const { return lastLowLevelError; }
+    // Where each certificate of the last listing ends in its text, so that a caller that must
+    // shorten the text cuts between certificates, never inside one.
+    const std::vector<std::size_t>& ListingEntryEnds() const { return listingEntryEnds; }
 
     // Domain list and address.
     void LoadDomains(std::string text);
@@ -88,6 +101,7 @@ protected:
     std::string lastErrorMessage;
     int32_t lastError = 0;
     int64_t lastLowLevelError = 0;
+    std::vector<std::size_t> listingEntryEnds;
     std::string signature;
     std::vector<std::string> domains;
     std::string currentDomain;

@@ -45,6 +45,7 @@ const Credential kCatalog[] = {
     {"no-key-usage", {0x0a, 0x06}, KeyUsage::kAbsent, -1, 365, false},
     {"no-id", {}, KeyUsage::kSigning, -1, 365, false},
     {"undecodable", {0x0a, 0x07}, 0, 0, 0, false},
+    {"long-id", Bytes(1000, 0x1d), KeyUsage::kSigning, -1, 365, false},
 };
 
 struct Certificates {
@@ -137,8 +138,16 @@ std::string Hex(const std::string& hex) {
 std::string Value(const std::string& placeholder) {
     std::size_t colon = placeholder.find(':');
     const std::string kind = placeholder.substr(0, colon), arg = placeholder.substr(colon + 1);
+    // Base64 as the host writes it: NSS's CR LF every 64 characters, and every '/', escaped.
+    auto written = [](const Bytes& bytes) {
+        std::string out;
+        for (char c : Base64(bytes, 64)) {
+            out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '/' ? "\\/" : std::string(1, c);
+        }
+        return out;
+    };
     if (kind == "sig") return SignDomainList(arg);
-    if (kind == "id") return Base64(Find(arg).id);
+    if (kind == "id") return written(Find(arg).id);
     if (kind == "b64") return Base64(FromHex(arg));
     if (kind == "sha256hex") return ToHex(Digest("sha256", ToBytes(arg)));
     if (kind == "digest") {
@@ -146,14 +155,9 @@ std::string Value(const std::string& placeholder) {
         return Base64(Digest(arg.substr(0, split), ToBytes(arg.substr(split + 1))));
     }
     if (kind == "cert") {
-        // As the host's writer escapes it: the CR LF of NSS's lines and every '/'.
         Bytes der = Certs().issued.at(arg.substr(0, arg.find(':'))).der;
         if (arg.find(":short") != std::string::npos) der.pop_back();
-        std::string out;
-        for (char c : Base64(der, 64)) {
-            out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '/' ? "\\/" : std::string(1, c);
-        }
-        return out;
+        return written(der);
     }
     throw std::invalid_argument("unknown value ${" + placeholder + "}");
 }
@@ -288,7 +292,8 @@ const SoftHsm& Token(const std::string& description) {
     for (std::size_t i = 1; i < words.size(); ++i) {
         const Credential& credential = Find(words[i]);
         const IssuedCert& cert = Certs().issued.at(words[i]);
-        if (words[i] == "undecodable") {
+        // pkcs11-tool takes identifiers of up to 100 bytes.
+        if (words[i] == "undecodable" || words[i] == "long-id") {
             token.ImportRawCert(cert.der, credential.id);
             continue;
         }

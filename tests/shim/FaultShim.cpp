@@ -33,6 +33,8 @@ struct Shim {
     std::vector<std::string> names;  // the entry points a fail rule may name
     std::string log;
     bool bad = false;      // a rule that does not parse: every C_Initialize fails
+    bool endless = false;  // search endless
+    CK_OBJECT_HANDLE lastFound = CK_INVALID_HANDLE;
     bool chatter = false;  // talk on stdout and stderr, as p11-kit and OpenSC do when something is amiss
     std::vector<Fail> fails;
     std::string slots, attributeLength, signLength;
@@ -128,6 +130,20 @@ struct Behaviour<&CK_FUNCTION_LIST::C_Sign> {
     }
 };
 
+// search endless: once the real search is done, the last object it found comes again, forever.
+template <>
+struct Behaviour<&CK_FUNCTION_LIST::C_FindObjects> {
+    static CK_RV Run(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE_PTR objects, CK_ULONG room,
+                     CK_ULONG_PTR found) {
+        Shim& shim = State();
+        CK_RV rv = shim.real->C_FindObjects(session, objects, room, found);
+        if (rv != CKR_OK || !shim.endless || !objects || !found || room == 0) return rv;
+        if (*found > 0) shim.lastFound = objects[*found - 1];
+        if (*found == 0 && shim.lastFound != CK_INVALID_HANDLE) objects[0] = shim.lastFound, *found = 1;
+        return rv;
+    }
+};
+
 // login-as keeps the page's PIN out of the real module, so a scan of the process's memory finds
 // only the caller's own copies.
 template <>
@@ -189,6 +205,7 @@ bool Apply(Shim& shim, const std::vector<std::string>& w) {
     }
     if (is("slots", 2, {"none", "grow"})) return shim.slots = w[1], true;
     if (is("chatter", 1, {})) return shim.chatter = true;
+    if (is("search", 2, {"endless"})) return shim.endless = true;
     if (is("attribute-length", 2, {"unavailable", "grows", "shrinks"})) {
         return shim.attributeLength = w[1], true;
     }
