@@ -246,16 +246,32 @@ unsigned long DigitalSignatureUtilPkcs11::startSession(unsigned long slot) {
     return session;
 }
 
-bool DigitalSignatureUtilPkcs11::Login(unsigned long session) {
-    auto found = gPines.find(moduleName);
-    if (found == gPines.end()) {
-        // The empty record is how the host learns which module needs a PIN.
-        gPines.emplace(moduleName, PinInfoStruct{});
-        lastError = kErrPinMissing;
-        lastErrorMessage = kPinMissingPrefix + moduleName;
+bool DigitalSignatureUtilPkcs11::readTokenIdentity(unsigned long slot, std::string& identity) {
+    CK_TOKEN_INFO info{};
+    CK_FUNCTION_LIST* p11 = Pkcs11Module::Load();
+    if (!checkReturnValue(p11 ? p11->C_GetTokenInfo(slot, &info) : CKR_GENERAL_ERROR,
+                          "get token info")) {
         return false;
     }
-    PinInfoStruct& record = found->second;
+    identity.assign(reinterpret_cast<const char*>(info.serialNumber), sizeof info.serialNumber);
+    identity.append(reinterpret_cast<const char*>(info.label), sizeof info.label);
+    identity.append(reinterpret_cast<const char*>(info.manufacturerID), sizeof info.manufacturerID);
+    return true;
+}
+
+bool DigitalSignatureUtilPkcs11::Login(unsigned long slot, unsigned long session) {
+    std::string token;
+    if (!readTokenIdentity(slot, token)) return false;
+    // The empty record is how the host learns which module needs a PIN.
+    PinInfoStruct& record = gPines[moduleName];
+    if (!record.token.empty() && record.token != token) {
+        // Another token than the one the PIN was typed for: that PIN is forgotten unpresented,
+        // and this token asks for its own as for a first signature.
+        OverwritePin(record.pin);
+        record = PinInfoStruct{};
+    }
+    // A PIN typed after a token asked for it belongs to that token.
+    record.token = token;
     if (record.pin.empty()) {
         lastError = kErrPinMissing;
         lastErrorMessage = kPinMissingPrefix + moduleName;

@@ -47,7 +47,9 @@ public:
 
     unsigned long getSlot();
     unsigned long startSession(unsigned long slot);
-    bool Login(unsigned long session);
+    // Presents the PIN recorded for this module to the token in the slot, unless the PIN was
+    // typed for another token; false when it was not presented or refused.
+    bool Login(unsigned long slot, unsigned long session);
 
     const std::string& ModuleName() const { return moduleName; }
 
@@ -60,6 +62,9 @@ private:
     // A failure of NSS that must not pass for success: the code, then NSS's error text.
     void recordNssFailure(int32_t code);
     void recordOutOfMemory();
+    // What tells the token in the slot from any other: its serial number, label and
+    // manufacturer, side by side in their fixed widths.
+    bool readTokenIdentity(unsigned long slot, std::string& identity);
 
     // The two-call read of attribute values: lengths first, then buffers of exactly those lengths.
     bool readAttributes(const TokenFrame& frame, CK_OBJECT_HANDLE object, CK_ATTRIBUTE* attributes,

@@ -11,9 +11,9 @@ TokenFrame::TokenFrame(DigitalSignatureUtilPkcs11& util) : util_(util) {
     CK_RV rv = functions ? functions->C_Initialize(nullptr) : CKR_GENERAL_ERROR;
     if (!util_.checkReturnValue(rv, "C_Initialize failed")) return;
     functions_ = functions;
-    unsigned long slot = util_.getSlot();
-    if (slot == DigitalSignatureUtilPkcs11::kNoHandle) return;
-    session_ = util_.startSession(slot);
+    slot_ = util_.getSlot();
+    if (slot_ == DigitalSignatureUtilPkcs11::kNoHandle) return;
+    session_ = util_.startSession(slot_);
 }
 
 TokenFrame::~TokenFrame() {
@@ -25,7 +25,7 @@ TokenFrame::~TokenFrame() {
 
 bool TokenFrame::Login() {
     if (!HasSession()) return false;
-    loggedIn_ = util_.Login(session_);
+    loggedIn_ = util_.Login(slot_, session_);
     return loggedIn_;
 }
 

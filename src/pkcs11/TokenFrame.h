@@ -23,12 +23,14 @@ public:
     CK_FUNCTION_LIST* Functions() const { return functions_; }
     CK_SESSION_HANDLE Session() const { return session_; }
 
-    // Presents the recorded PIN; the frame logs out when it ends.
+    // Presents the recorded PIN to the token in the frame's slot, if it is the token the PIN is
+    // for; the frame logs out when it ends.
     bool Login();
 
 private:
     DigitalSignatureUtilPkcs11& util_;
     CK_FUNCTION_LIST* functions_ = nullptr;  // set once C_Initialize has succeeded
+    CK_SLOT_ID slot_ = DigitalSignatureUtilPkcs11::kNoHandle;
     CK_SESSION_HANDLE session_ = DigitalSignatureUtilPkcs11::kNoHandle;
     bool loggedIn_ = false;
 };

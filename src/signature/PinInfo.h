@@ -14,6 +14,9 @@ struct PinInfoStruct {
     SecureString pin;  // empty while no PIN is known
     bool invalid = false;
     int32_t retries = 0;
+    // The token the PIN is for, as C_GetTokenInfo names it (serial number, label, manufacturer):
+    // the last one that asked for it, or else the first one it was presented to.
+    std::string token;
 };
 
 using PinMap = std::map<std::string, PinInfoStruct>;

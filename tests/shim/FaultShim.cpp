@@ -33,7 +33,8 @@ struct Shim {
     std::vector<std::string> names;  // the entry points a fail rule may name
     std::string log;
     bool bad = false;      // a rule that does not parse: every C_Initialize fails
-    bool endless = false;  // search endless
+    unsigned long otherFrom = 0, otherTo = 0;  // other-token
+    bool endless = false;                      // search endless
     CK_OBJECT_HANDLE lastFound = CK_INVALID_HANDLE;
     bool chatter = false;  // talk on stdout and stderr, as p11-kit and OpenSC do when something is amiss
     std::vector<Fail> fails;
@@ -144,6 +145,19 @@ struct Behaviour<&CK_FUNCTION_LIST::C_FindObjects> {
     }
 };
 
+// other-token FROM TO: the calls in that range describe another card in the same slot.
+template <>
+struct Behaviour<&CK_FUNCTION_LIST::C_GetTokenInfo> {
+    static CK_RV Run(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
+        static unsigned long calls = 0;
+        const Shim& shim = State();
+        CK_RV rv = shim.real->C_GetTokenInfo(slot, info);
+        if (rv == CKR_OK && ++calls >= shim.otherFrom && calls <= shim.otherTo)
+            std::copy_n("another card    ", sizeof info->serialNumber, info->serialNumber);
+        return rv;
+    }
+};
+
 // login-as keeps the page's PIN out of the real module, so a scan of the process's memory finds
 // only the caller's own copies.
 template <>
@@ -206,6 +220,9 @@ bool Apply(Shim& shim, const std::vector<std::string>& w) {
     if (is("slots", 2, {"none", "grow"})) return shim.slots = w[1], true;
     if (is("chatter", 1, {})) return shim.chatter = true;
     if (is("search", 2, {"endless"})) return shim.endless = true;
+    if (is("other-token", 3, {})) {
+        return Parse(w[1], shim.otherFrom) && Parse(w[2], shim.otherTo) && shim.otherFrom > 0;
+    }
     if (is("attribute-length", 2, {"unavailable", "grows", "shrinks"})) {
         return shim.attributeLength = w[1], true;
     }

@@ -74,7 +74,7 @@ TEST(PinRecords, TransitionsQueriesAndLifetime) {
         EXPECT_FALSE(util.MissingPin() || util.InvalidPin());
         EXPECT_TRUE(gPines.empty()) << "asking creates no record";
         util.SetPin("m", SecureString("123456"));
-        gPines["m"] = {SecureString("123456"), true, 1};  // what a token refusing it does
+        gPines["m"] = {SecureString("123456"), true, 1, {}};  // what a token refusing it does
         util.SetPin("m", SecureString("123456"));
         EXPECT_TRUE(gPines["m"].invalid) << "the same refused PIN must not be presented again";
         util.SetPin("m", SecureString("99"));
