@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -23,32 +24,7 @@ std::string ReadFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// What a case may break: the installed profile, the token and the doctor's arguments.
-struct Deployment {
-    const TempDir& dir;
-    SoftHsmToken& token;
-    CertFactory& certs;
-    std::vector<std::string> arguments;
-
-    std::string Profile() const { return dir.File("profile"); }
-    std::string Manifest() const {
-        return Profile() + "/NativeMessagingHosts/org.p11bridge.host.json";
-    }
-    std::string Link() const { return Profile() + "/p11bridge-host/p11bridge-pkcs11.so"; }
-    // A second certificate on the token beside the signing one, with its key.
-    void AddCert(unsigned keyUsage, int validFromDays, int validToDays) {
-        CertRequest request;
-        request.keyUsage = keyUsage;
-        request.validFromDays = validFromDays;
-        request.validToDays = validToDays;
-        token.ImportCredential(certs.Issue("excluded", request), {2}, "excluded");
-    }
-    void Replace(const std::string& option, const std::string& value) {
-        for (std::size_t i = 0; i + 1 < arguments.size(); ++i) {
-            if (arguments[i] == option) arguments[i + 1] = value;
-        }
-    }
-};
+constexpr char kManifest[] = "org.p11bridge.host.json";
 
 // Runs a command line of quoted words; returns its exit status and writes its output to `out`.
 int RunCommand(const std::vector<std::string>& words, const std::string& out) {
@@ -58,15 +34,71 @@ int RunCommand(const std::vector<std::string>& words, const std::string& out) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// What a case may break: the installed profile, the token, the scratch user and system folders
+// that stand in for the real ones, and the doctor's arguments.
+struct Deployment {
+    const TempDir& dir;
+    const SoftHsm& hsm;
+    SoftHsmToken& token;
+    CertFactory& certs;
+    const IssuedCert& signer;
+    std::vector<std::string> arguments;
+    // For the installer and the doctor: scratch HOME, XDG_CONFIG_HOME, root and PC/SC socket.
+    std::vector<std::string> environment = {
+        "env", "HOME=" + dir.File("home"), "XDG_CONFIG_HOME=" + dir.File("config"),
+        "P11BRIDGE_INSTALL_ROOT=" + dir.File("root"), "PCSCLITE_CSOCK_NAME=" + dir.File("pcscd")};
+
+    std::string Profile() const { return dir.File("profile"); }
+    std::string Manifest() const { return Profile() + "/NativeMessagingHosts/" + kManifest; }
+    std::string Link() const { return Profile() + "/p11bridge-host/p11bridge-pkcs11.so"; }
+    // A second certificate on the token beside the signing one, with its key.
+    void AddCert(unsigned keyUsage, int validFromDays, int validToDays) {
+        CertRequest request;
+        request.keyUsage = keyUsage;
+        request.validFromDays = validFromDays;
+        request.validToDays = validToDays;
+        token.ImportCredential(certs.Issue("excluded", request), {2}, "excluded");
+    }
+    int Run(std::vector<std::string> words, const std::string& out) const {
+        words.insert(words.begin(), environment.begin(), environment.end());
+        return RunCommand(words, out);
+    }
+    // The doctor looks through the user's and system folders instead of the profile, once the
+    // installer has registered the host for the user's `browsers` and the profile's manifest is
+    // copied into the system `folder` (under the scratch root), if they are given.
+    void Scan(const std::string& browsers, const std::string& folder = "") {
+        arguments.erase(arguments.begin() + 1, arguments.begin() + 3);
+        if (!folder.empty()) {
+            std::filesystem::create_directories(dir.File("root") + folder);
+            std::filesystem::copy_file(Manifest(), dir.File("root") + folder + "/" + kManifest);
+        }
+        if (!browsers.empty()) Install({"--browsers", browsers});
+    }
+    void Install(std::vector<std::string> where) {
+        where.insert(where.begin(), P11BRIDGE_INSTALLER);
+        where.insert(where.end(), {"--host", P11BRIDGE_HOST, "--module", SoftHsm::ModulePath()});
+        ASSERT_EQ(Run(where, dir.File("install.txt")), 0) << ReadFile(dir.File("install.txt"));
+    }
+    void Relink(const std::string& module) {
+        std::remove(Link().c_str());
+        ASSERT_EQ(symlink(module.c_str(), Link().c_str()), 0);
+    }
+    void Replace(const std::string& option, const std::string& value) {
+        for (std::size_t i = 0; i + 1 < arguments.size(); ++i) {
+            if (arguments[i] == option) arguments[i + 1] = value;
+        }
+    }
+};
+
 struct Case {
-    const char* behaviour;
+    std::string behaviour;
     std::function<void(Deployment&)> breakIt;
-    const char* verdict;  // a line of the output matches it
+    std::string verdict;  // a line of the output matches it; a warning or problem is the only one
     int exitCode;
 };
 
 TEST(DoctorVerdicts, NameWhatIsWrongWithTheSetup) {
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {"healthy", [](Deployment&) {}, "ok: certificate \"signer\" \\(CKA_ID 01\\) will be listed",
          0},
         {"manifest missing", [](Deployment& s) { std::remove(s.Manifest().c_str()); },
@@ -87,11 +119,54 @@ TEST(DoctorVerdicts, NameWhatIsWrongWithTheSetup) {
          },
          "problem: .*extension ID not allowed: abcdefghijklmnopabcdefghijklmnop may not start.*",
          1},
-        {"module link broken",
+        {"host not executable",
+         [](Deployment& s) { chmod((s.Profile() + "/p11bridge-host/p11bridge").c_str(), 0644); },
+         "problem: .*: the host .*/p11bridge is not an executable file: the browser cannot .*", 1},
+        {"XDG_CONFIG_HOME", [](Deployment& s) { s.Scan("chromium"); },
+         "ok: Chromium \\(user\\): the manifest .*/config/chromium/NativeMessagingHosts/.*", 0},
+        {"Firefox's user folder", [](Deployment& s) { s.Scan("firefox"); },
+         "ok: Firefox \\(user\\): extensions allowed to start the host: p11bridge-demo@.*", 0},
+        {"system folder",
+         [](Deployment& s) { s.Scan("", "/etc/opt/chrome/native-messaging-hosts"); },
+         "ok: Google Chrome \\(system\\): the manifest .*/root/etc/opt/chrome/.* is well-formed",
+         0},
+        {"user's and system's",
+         [](Deployment& s) { s.Scan("chromium", "/etc/chromium/native-messaging-hosts"); },
+         "ok: Chromium: the system manifest .*/root/etc/chromium/.* is there too, but the .*", 0},
+        {"browser used but not registered",
          [](Deployment& s) {
-             std::remove(s.Link().c_str());
-             ASSERT_EQ(symlink("/nonexistent/module.so", s.Link().c_str()), 0);
+             s.Scan("chromium");
+             std::filesystem::create_directories(s.dir.File("config/vivaldi"));
          },
+         "warning: Vivaldi is used here \\(.*/config/vivaldi exists\\) but the host is not .*", 0},
+        {"registered nowhere", [](Deployment& s) { s.Scan(""); },
+         "problem: manifest missing: no browser has the host registered, so they all say .*", 1},
+        {"p11-kit's proxy without pcscd",
+         [](Deployment& s) {
+             s.Relink("/usr/lib/x86_64-linux-gnu/p11-kit-proxy.so");
+             // p11-kit takes the scratch HOME's configuration: the SoftHSM2 token alone.
+             std::filesystem::create_directories(s.dir.File("home/.config/pkcs11/modules"));
+             std::ofstream(s.dir.File("home/.config/pkcs11/pkcs11.conf")) << "user-config: only";
+             std::ofstream(s.dir.File("home/.config/pkcs11/modules/s.module"))
+                 << "module: " << SoftHsm::ModulePath();
+         },
+         "warning: the PC/SC service \\(pcscd\\) is not reachable at .*/pcscd \\(.*\\): the "
+         "smart.*",
+         0},
+        {"private key under another CKA_ID",
+         [](Deployment& s) {
+             std::string m = SoftHsm::ModulePath();
+             s.hsm.Run({"pkcs11-tool", "--module", m, "--login", "--pin", "1234", "--token-label",
+                        "doctor", "--delete-object", "--type", "privkey", "--id", "01"});
+             // pkcs11-tool makes every private key private; p11tool can leave one in sight.
+             s.hsm.Run({"p11tool", "--provider", m, "--login", "--set-pin", "1234", "--write",
+                        "--no-mark-private", "--load-privkey", s.signer.keyPemPath, "--id", "02",
+                        "pkcs11:token=doctor"});
+         },
+         "problem: certificate \"signer\" \\(CKA_ID 01\\): its private key is missing: the "
+         "token shows its private keys without the PIN \\(CKA_ID 02\\), and none has .*",
+         1},
+        {"module link broken", [](Deployment& s) { s.Relink("/nonexistent/module.so"); },
          "problem: module link broken: .* points to /nonexistent/module\\.so, which does not.*", 1},
         {"no digitalSignature", [](Deployment& s) { s.AddCert(KeyUsage::kNonRepudiation, -1, 30); },
          "warning: certificate \"excluded\" \\(CKA_ID 02\\) will not be listed: no "
@@ -130,19 +205,26 @@ TEST(DoctorVerdicts, NameWhatIsWrongWithTheSetup) {
          "authorised: no matching entry; .*",
          1},
     };
+    for (std::string option : {"--profile", "--chrome-extension-id", "--firefox-extension-id",
+                               "--domains", "--signature", "--origin"}) {
+        cases.push_back({option + " without its value",
+                         [option](Deployment& s) {
+                             s.arguments = {P11BRIDGE_DOCTOR, option, "--help"};
+                             if (option == "--origin") s.arguments.pop_back();
+                         },
+                         "p11bridge-doctor: " + option + " needs a value \\(see --help\\)", 2});
+    }
+    TempDir shared;
+    CertFactory certs(shared.Path());
+    IssuedCert signer = certs.Issue("signer");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.behaviour);
         TempDir dir;
         SoftHsm hsm;  // a token folder of its own for every case
         SoftHsmToken token = hsm.AddToken("doctor", "1234");
-        CertFactory certs(dir.Path());
-        token.ImportCredential(certs.Issue("signer"), {1}, "signer");
-        Deployment setup{dir, token, certs, {}};
-        ASSERT_EQ(RunCommand({P11BRIDGE_INSTALLER, "--profile", setup.Profile(), "--host",
-                              P11BRIDGE_HOST, "--module", SoftHsm::ModulePath()},
-                             dir.File("install.txt")),
-                  0)
-            << ReadFile(dir.File("install.txt"));
+        token.ImportCredential(signer, {1}, "signer");
+        Deployment setup{dir, hsm, token, certs, signer, {}};
+        ASSERT_NO_FATAL_FAILURE(setup.Install({"--profile", setup.Profile()}));
         setup.arguments = {P11BRIDGE_DOCTOR,
                            "--profile",
                            setup.Profile(),
@@ -154,16 +236,15 @@ TEST(DoctorVerdicts, NameWhatIsWrongWithTheSetup) {
                            "https://www.example.org"};
         c.breakIt(setup);
 
-        int exitCode = RunCommand(setup.arguments, dir.File("doctor.txt"));
+        int exitCode = setup.Run(setup.arguments, dir.File("doctor.txt"));
         std::string output = ReadFile(dir.File("doctor.txt"));
         EXPECT_EQ(exitCode, c.exitCode) << output;
-        EXPECT_TRUE(std::regex_search(output, std::regex("(^|\n)" + std::string(c.verdict) + "\n")))
-            << output;
+        EXPECT_TRUE(std::regex_search(output, std::regex("(^|\n)" + c.verdict + "\n"))) << output;
         // Only what was broken is flagged, once.
         std::regex flag("(^|\n)(warning|problem): ");
         auto flagged = std::distance(std::sregex_iterator(output.begin(), output.end(), flag),
                                      std::sregex_iterator());
-        EXPECT_EQ(flagged, std::string(c.behaviour) == "healthy" ? 0 : 1) << output;
+        EXPECT_EQ(flagged, std::regex_search(c.verdict, flag) ? 1 : 0) << output;
     }
 }
 

@@ -249,6 +249,11 @@ std::vector<std::string> CheckBrowserManifests(Report& report, const std::string
     std::string home = homeVariable ? homeVariable : "";
     const char* configVariable = std::getenv("XDG_CONFIG_HOME");
     std::string config = configVariable && *configVariable ? configVariable : home + "/.config";
+    // For tests only, as for the installer: a folder taken for / in every system path, so that no
+    // real system folder is read.
+    const char* rootVariable = std::getenv("P11BRIDGE_INSTALL_ROOT");
+    std::string systemRoot = rootVariable ? rootVariable : "";
+    while (!systemRoot.empty() && systemRoot.back() == '/') systemRoot.pop_back();
     if (home.empty()) {
         report.Warning("HOME is not set, so the user's own manifests were not looked for");
     }
@@ -262,7 +267,9 @@ std::vector<std::string> CheckBrowserManifests(Report& report, const std::string
             folders.emplace_back("user", isChromium ? browserHome + "/NativeMessagingHosts"
                                                     : browserHome + "/native-messaging-hosts");
         }
-        for (const char* folder : family.systemFolders) folders.emplace_back("system", folder);
+        for (const char* folder : family.systemFolders) {
+            folders.emplace_back("system", systemRoot + folder);
+        }
 
         bool found = false;
         for (const auto& [who, folder] : folders) {

@@ -83,8 +83,36 @@ std::vector<unsigned char> Label(CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE sessio
     return values[0];
 }
 
+// The CKA_IDs of the private keys a public session sees. SoftHSM2 and many tokens show none
+// before login; OpenSC shows a card's keys, and a token that shows private keys is taken to show
+// all it has.
+std::vector<std::vector<unsigned char>> VisibleKeyIds(CK_FUNCTION_LIST* p11,
+                                                      CK_SESSION_HANDLE session) {
+    CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
+    CK_ATTRIBUTE search[] = {{CKA_CLASS, &keyClass, sizeof keyClass}};
+    std::vector<CK_OBJECT_HANDLE> keys;
+    std::vector<std::vector<unsigned char>> ids;
+    if (FindObjects(p11, session, search, 1, keys) != CKR_OK) return ids;
+    for (CK_OBJECT_HANDLE key : keys) {
+        CK_ATTRIBUTE attribute[] = {{CKA_ID, nullptr, 0}};
+        std::vector<std::vector<unsigned char>> values;
+        if (ReadAttributeValues(p11, session, key, attribute, 1, values) == CKR_OK) {
+            ids.push_back(values[0]);
+        }
+    }
+    return ids;
+}
+
+bool AlwaysAuthenticate(CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key) {
+    CK_ATTRIBUTE attribute[] = {{CKA_ALWAYS_AUTHENTICATE, nullptr, 0}};
+    std::vector<std::vector<unsigned char>> values;
+    return ReadAttributeValues(p11, session, key, attribute, 1, values) == CKR_OK &&
+           values[0].size() == sizeof(CK_BBOOL) && values[0][0] == CK_TRUE;
+}
+
 void CheckPrivateKey(Report& report, CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE session,
                      std::vector<unsigned char>& id, const CK_TOKEN_INFO& token,
+                     const std::vector<std::vector<unsigned char>>& visibleIds,
                      const std::string& name) {
     CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
     CK_ATTRIBUTE search[] = {{CKA_CLASS, &keyClass, sizeof keyClass},
@@ -95,6 +123,20 @@ void CheckPrivateKey(Report& report, CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE se
         report.Warning(name + ": the search for its private key failed: " + ReturnValueText(rv));
     } else if (!keys.empty()) {
         report.Ok(name + ": its private key, under the same CKA_ID, is on the token");
+        if (AlwaysAuthenticate(p11, session, keys[0])) {
+            report.Ok(name +
+                      ": its private key needs the PIN for every use (CKA_ALWAYS_AUTHENTICATE), "
+                      "so the host will ask for the PIN before every signature with it");
+        }
+    } else if (!visibleIds.empty()) {
+        std::string shown;
+        for (const auto& other : visibleIds) shown += (shown.empty() ? "" : ", ") + HexText(other);
+        report.Problem(name +
+                       ": its private key is missing: the token shows its private keys without "
+                       "the PIN (CKA_ID " +
+                       shown + "), and none has CKA_ID " + HexText(id) +
+                       ", so signing with it will fail; import its key under CKA_ID " +
+                       HexText(id));
     } else if (token.flags & CKF_LOGIN_REQUIRED) {
         report.Ok(name +
                   ": its private key is not visible before login, as this token shows "
@@ -131,6 +173,7 @@ void CheckCertificates(Report& report, CK_FUNCTION_LIST* p11, CK_SLOT_ID slot,
         report.Problem("the search for certificates on the token failed: " + ReturnValueText(rv));
         return;
     }
+    std::vector<std::vector<unsigned char>> visibleIds = VisibleKeyIds(p11, session.Handle());
     int listed = 0;
     for (CK_OBJECT_HANDLE object : objects) {
         CK_ATTRIBUTE attributes[] = {{CKA_ID, nullptr, 0}, {CKA_VALUE, nullptr, 0}};
@@ -165,7 +208,7 @@ void CheckCertificates(Report& report, CK_FUNCTION_LIST* p11, CK_SLOT_ID slot,
             report.Detail("key usage: " + KeyUsageText(*cert));
         }
         if (obstacles == listing::kListed) {
-            CheckPrivateKey(report, p11, session.Handle(), id, token, name);
+            CheckPrivateKey(report, p11, session.Handle(), id, token, visibleIds, name);
         }
     }
     if (objects.empty()) {

@@ -5,7 +5,9 @@
 
 #include <cstring>
 #include <iostream>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "BrowserManifests.h"
 #include "DomainCheck.h"
@@ -66,43 +68,43 @@ struct Options {
 
 // False (with the reason on stderr) on a bad command line.
 bool ParseOptions(int argc, char** argv, Options& options) {
-    int given = 0;
+    std::set<std::string> given;  // of --domains, --signature and --origin
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         if (option == "-h" || option == "--help") {
             std::cout << kUsage;
             std::exit(0);
         }
-        if (i + 1 >= argc) {
-            std::cerr << "p11bridge-doctor: " << option << " needs a value (see --help)\n";
-            return false;
-        }
-        std::string value = argv[++i];
-        if (option == "--profile") {
-            options.profile = value;
-        } else if (option == "--chrome-extension-id") {
-            options.expected.chromeExtensionIds.push_back(value);
-        } else if (option == "--firefox-extension-id") {
-            options.expected.firefoxExtensionIds.push_back(value);
-        } else if (option == "--domains") {
-            options.domains = value;
-            ++given;
-        } else if (option == "--signature") {
-            options.signature = value;
-            ++given;
-        } else if (option == "--origin") {
-            options.origin = value;
-            ++given;
-        } else {
+        std::string* text = option == "--profile"     ? &options.profile
+                            : option == "--domains"   ? &options.domains
+                            : option == "--signature" ? &options.signature
+                            : option == "--origin"    ? &options.origin
+                                                      : nullptr;
+        std::vector<std::string>* list =
+            option == "--chrome-extension-id"    ? &options.expected.chromeExtensionIds
+            : option == "--firefox-extension-id" ? &options.expected.firefoxExtensionIds
+                                                 : nullptr;
+        if (!text && !list) {
             std::cerr << "p11bridge-doctor: unknown option " << option << " (see --help)\n";
             return false;
         }
+        // No value starts with "--": one that does is the next option, its own value forgotten.
+        if (i + 1 >= argc || std::strncmp(argv[i + 1], "--", 2) == 0) {
+            std::cerr << "p11bridge-doctor: " << option << " needs a value (see --help)\n";
+            return false;
+        }
+        if (list) {
+            list->push_back(argv[++i]);
+        } else {
+            *text = argv[++i];
+            if (text != &options.profile) given.insert(option);
+        }
     }
-    if (given != 0 && given != 3) {
+    if (!given.empty() && given.size() != 3) {
         std::cerr << "p11bridge-doctor: --domains, --signature and --origin go together\n";
         return false;
     }
-    options.domainCheck = given == 3;
+    options.domainCheck = given.size() == 3;
     while (options.profile.size() > 1 && options.profile.back() == '/') options.profile.pop_back();
     if (options.expected.chromeExtensionIds.empty()) {
         options.expected.chromeExtensionIds.push_back(kDemoChromeId);
