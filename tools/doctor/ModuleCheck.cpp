@@ -1,9 +1,7 @@
 #include "ModuleCheck.h"
 
 #include <limits.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,9 +11,9 @@
 #include <memory>
 #include <vector>
 
+#include "CardReaders.h"
 #include "CertificateCheck.h"
 #include "Cryptoki.h"
-#include "common/FileDescriptor.h"
 #include "pkcs11/Pkcs11Module.h"
 #include "pkcs11/TokenReads.h"
 
@@ -24,7 +22,6 @@ namespace {
 
 constexpr char kInstallWithModule[] =
     "run p11bridge-install --module MODULE (p11-kit's proxy by default)";
-constexpr char kDefaultPcscSocket[] = "/run/pcscd/pcscd.comm";
 
 struct PathFree {
     void operator()(char* p) const { std::free(p); }
@@ -36,40 +33,6 @@ bool Contains(const std::string& text, const char* part) {
 
 std::string Version(const CK_VERSION& version) {
     return std::to_string(version.major) + "." + std::to_string(version.minor);
-}
-
-// OpenSC, and p11-kit's proxy through the OpenSC module it usually carries, reach card readers
-// only through the PC/SC service.
-void CheckPcscService(Report& report, const std::string& module, bool onlyWay) {
-    const char* custom = std::getenv("PCSCLITE_CSOCK_NAME");
-    std::string path = custom && *custom ? custom : kDefaultPcscSocket;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    int error = ENAMETOOLONG;
-    if (path.size() < sizeof address.sun_path) {
-        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-        FileDescriptor socketFd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        error = socketFd.get() < 0 ? errno : 0;
-        if (error == 0 &&
-            connect(socketFd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            error = errno;
-        }
-    }
-    if (error == 0) {
-        report.Ok("the PC/SC service (pcscd) answers at " + path + ", so " + module +
-                  " can reach card readers");
-        return;
-    }
-    std::string text = "the PC/SC service (pcscd) is not reachable at " + path + " (" +
-                       std::strerror(error) +
-                       "): " + (onlyWay ? module : "the smart cards behind " + module) +
-                       " can be reached only through it; install and start it: sudo apt-get "
-                       "install pcscd && sudo systemctl enable --now pcscd.socket";
-    if (onlyWay) {
-        report.Problem(text);
-    } else {
-        report.Warning(text);
-    }
 }
 
 void CheckEnvironment(Report& report, const std::string& resolved, const CK_INFO* info) {
@@ -240,10 +203,12 @@ void CheckHostModule(Report& report, const std::string& host) {
     CheckEnvironment(report, module, known);
     std::string manufacturer =
         known ? FieldText(moduleInfo.manufacturerID, sizeof moduleInfo.manufacturerID) : "";
+    // OpenSC, and p11-kit's proxy through the OpenSC module it usually carries, reach card
+    // readers only through the PC/SC service.
     if (Contains(module, "opensc") || Contains(manufacturer, "OpenSC")) {
-        CheckPcscService(report, module, true);
+        CheckCardReaders(report, module, true);
     } else if (Contains(module, "p11-kit") || Contains(manufacturer, "PKCS#11 Kit")) {
-        CheckPcscService(report, module, false);
+        CheckCardReaders(report, module, false);
     }
     CheckSlots(report, p11, module);
 }
