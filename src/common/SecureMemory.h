@@ -7,6 +7,8 @@
 #pragma once
 
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <new>
@@ -71,6 +73,79 @@ public:
     }
 
     std::string str() const { return std::string(data(), size()); }
+};
+
+// Pages of their own for the buffers that keep a PIN between requests: locked out of swap and
+// left out of core files where the system allows it, wiped before they go back. A refusal (the
+// RLIMIT_MEMLOCK of an unprivileged user, a kernel without MADV_DONTDUMP) still leaves the
+// wiping. Pages are never shared: locks do not nest, so freeing a neighbour would unlock a PIN.
+template <class T>
+struct LockedAllocator {
+    using value_type = T;
+    LockedAllocator() noexcept = default;
+    template <class U>
+    LockedAllocator(const LockedAllocator<U>&) noexcept {}
+
+    static std::size_t Span(std::size_t n) noexcept {
+        const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+        return (n * sizeof(T) + page - 1) / page * page;
+    }
+    T* allocate(std::size_t n) {
+        if (n > static_cast<std::size_t>(-1) / 2 / sizeof(T)) throw std::bad_alloc();
+        const std::size_t bytes = Span(n);
+        void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        ::mlock(p, bytes);
+        ::madvise(p, bytes, MADV_DONTDUMP);
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        const std::size_t bytes = Span(n);
+        SecureWipe(p, bytes);
+        ::munlock(p, bytes);
+        ::munmap(p, bytes);
+    }
+    template <class U>
+    bool operator==(const LockedAllocator<U>&) const noexcept {
+        return true;
+    }
+    template <class U>
+    bool operator!=(const LockedAllocator<U>&) const noexcept {
+        return false;
+    }
+};
+
+using LockedStringBase = std::basic_string<char, std::char_traits<char>, LockedAllocator<char>>;
+
+// A PIN's text. It starts on its locked page and stays there: a short text would otherwise live
+// in the small-string buffer inside the object, wherever that is, so copies and moves assign into
+// the page rather than take or leave buffers.
+class PinString : public LockedStringBase {
+public:
+    static constexpr std::size_t kRoom = 64;
+
+    PinString() { reserve(kRoom); }
+    PinString(const char* text, std::size_t n) : PinString() { assign(text, n); }
+    PinString(const PinString& other) : PinString(other.data(), other.size()) {}
+    PinString(PinString&& other) : PinString(other) { other.wipe(); }
+    PinString& operator=(const PinString& other) {
+        if (this != &other) assign(other.data(), other.size());
+        return *this;
+    }
+    PinString& operator=(PinString&& other) {
+        if (this != &other) {
+            assign(other.data(), other.size());
+            other.wipe();
+        }
+        return *this;
+    }
+    ~PinString() { wipe(); }
+
+    // Overwrites the whole buffer, then empties the text; the page stays.
+    void wipe() noexcept {
+        SecureWipe(&(*this)[0], capacity());
+        clear();
+    }
 };
 
 }  // namespace p11bridge

@@ -92,7 +92,7 @@ private:
     bool m_quit = false;
     bool m_initialized = false;
     std::string m_pinModuleName;
-    SecureString m_pin;
+    PinString m_pin;
     int32_t m_lastError = 0;
     int64_t m_lastLowLevelError = 0;
     std::string m_errorMessage;

@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "common/FileDescriptor.h"
@@ -29,6 +31,11 @@ int TakeReplyChannel() {
 }  // namespace
 
 int main(int, char**) {
+    // The process holds a PIN: no core file may carry it away, and no other process of the same
+    // user may read its memory or attach to it without the privilege to trace anything.
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
     // A browser that closes our stdout must not kill us: the failed write goes unnoticed and
     // the conversation ends when the input does.
     ::signal(SIGPIPE, SIG_IGN);

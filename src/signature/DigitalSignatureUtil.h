@@ -87,7 +87,7 @@ public:
     void PrintDistinguishedName(std::ostream& out, NameValueMap dn);
 
     // PIN records (all of them live in gPines, not in the utility).
-    void SetPin(const std::string& module, const SecureString& pin);
+    void SetPin(const std::string& module, const PinString& pin);
     bool MissingPin();
     bool InvalidPin();
     std::vector<std::string> MissingPines();

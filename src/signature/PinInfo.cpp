@@ -18,11 +18,11 @@ bool InvalidPin() {
     return false;
 }
 
-void OverwritePin(SecureString& pin) {
+void OverwritePin(PinString& pin) {
     for (char& c : pin) c = 'X';
 }
 
-void DigitalSignatureUtil::SetPin(const std::string& module, const SecureString& pin) {
+void DigitalSignatureUtil::SetPin(const std::string& module, const PinString& pin) {
     auto found = gPines.find(module);
     if (found == gPines.end()) {
         gPines[module].pin = pin;

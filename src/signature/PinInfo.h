@@ -11,7 +11,7 @@
 namespace p11bridge {
 
 struct PinInfoStruct {
-    SecureString pin;  // empty while no PIN is known
+    PinString pin;  // empty while no PIN is known
     bool invalid = false;
     int32_t retries = 0;
     // The token the PIN is for, as C_GetTokenInfo names it (serial number, label, manufacturer):
@@ -30,6 +30,6 @@ bool InvalidPin();
 
 // Overwrites a PIN text with 'X' before it is released or replaced, so that a freed buffer never
 // holds the PIN even where the allocator does not wipe.
-void OverwritePin(SecureString& pin);
+void OverwritePin(PinString& pin);
 
 }  // namespace p11bridge

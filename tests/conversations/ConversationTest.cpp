@@ -1,7 +1,12 @@
 // Runs every conversation in this folder's *.conv files against the real p11bridge binary: the
 // requests a browser would send, and the replies it must get back byte for byte. The transcript
 // format is described in README.md beside this file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -303,6 +308,41 @@ const SoftHsm& Token(const std::string& description) {
     return *hsm;
 }
 
+// 1 when a process of the host's own user and capabilities, less the one to trace any process
+// (dropped from its effective set), can read the host's memory, 0 when it cannot, 2 when the
+// probe cannot be made. Only a dumpable process is open to it.
+int MemoryOpenToPeers(pid_t pid) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    unsigned long address = 0;
+    if (!(maps >> std::hex >> address)) return 2;
+    pid_t probe = ::fork();
+    if (probe == 0) {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct caps[2]{};
+        if (::syscall(SYS_capget, &header, caps) != 0) _exit(2);
+        caps[CAP_TO_INDEX(CAP_SYS_PTRACE)].effective &= ~CAP_TO_MASK(CAP_SYS_PTRACE);
+        if (::syscall(SYS_capset, &header, caps) != 0) _exit(2);
+        char byte;
+        iovec local{&byte, 1}, remote{reinterpret_cast<void*>(address), 1};
+        _exit(::process_vm_readv(pid, &local, 1, &remote, 1, 0) == 1);
+    }
+    int status = 0;
+    ::waitpid(probe, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 2;
+}
+
+// The soft and hard limits of the host's core files, "0 0" when it writes none.
+std::string CoreLimits(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/limits");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("Max core file size", 0) == 0) {
+            std::vector<std::string> w = Words(line.substr(18));
+            return w.size() < 2 ? line : w[0] + " " + w[1];
+        }
+    }
+    return "";
+}
+
 class Conversation : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Conversation, RepliesAsTranscribed) {
@@ -375,6 +415,14 @@ TEST_P(Conversation, RepliesAsTranscribed) {
             }
             EXPECT_EQ(actual.empty() ? "-" : actual, expected);
             log.seen = calls.size();
+        } else if (line.verb == "dumpable") {
+            ASSERT_TRUE(p11bridge::testing::WaitUntilReadingInput(host.pid()));
+            int open = MemoryOpenToPeers(host.pid());
+            ASSERT_NE(open, 2) << "no process without the right to trace could be made";
+            EXPECT_EQ(open, std::stoi(line.text)) << "the host's memory open to its user's processes";
+            if (line.text == "0") {
+                EXPECT_EQ(CoreLimits(host.pid()), "0 0");
+            }
         } else if (line.verb == "memory") {
             ASSERT_TRUE(p11bridge::testing::WaitUntilReadingInput(host.pid()));
             auto scan = p11bridge::testing::ScanWritableMemory(host.pid(), Expand(words.at(0)));

@@ -2,6 +2,7 @@
 // that matches a page against it, distinguished names, and the process-wide PIN records.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 #include <tuple>
 
@@ -66,6 +67,24 @@ TEST(DistinguishedNames, ParseAliasesListsAndPrinting) {
 }
 // clang-format on
 
+// Of the mapping that holds `p`: whether it is left out of core files (dd) and locked (lo).
+std::string MappingFlags(const void* p) {
+    const auto at = reinterpret_cast<unsigned long>(p);
+    std::ifstream smaps("/proc/self/smaps");
+    bool inside = false;
+    for (std::string line; std::getline(smaps, line);) {
+        unsigned long from = 0, to = 0;
+        char dash = 0;
+        if (std::istringstream(line) >> std::hex >> from >> dash >> to && dash == '-') {
+            inside = from <= at && at < to;
+        } else if (inside && line.rfind("VmFlags:", 0) == 0) {
+            return std::string(line.find(" dd") != line.npos ? "dd" : "") +
+                   (line.find(" lo") != line.npos ? " lo" : "");
+        }
+    }
+    return "no mapping";
+}
+
 TEST(PinRecords, TransitionsQueriesAndLifetime) {
     gPines.clear();
     {
@@ -73,13 +92,14 @@ TEST(PinRecords, TransitionsQueriesAndLifetime) {
         EXPECT_EQ(util.InvalidPinRetries("m"), 0);
         EXPECT_FALSE(util.MissingPin() || util.InvalidPin());
         EXPECT_TRUE(gPines.empty()) << "asking creates no record";
-        util.SetPin("m", SecureString("123456"));
-        gPines["m"] = {SecureString("123456"), true, 1, {}};  // what a token refusing it does
-        util.SetPin("m", SecureString("123456"));
+        util.SetPin("m", PinString("123456", 6));
+        gPines["m"] = {PinString("123456", 6), true, 1, {}};  // what a token refusing it does
+        util.SetPin("m", PinString("123456", 6));
         EXPECT_TRUE(gPines["m"].invalid) << "the same refused PIN must not be presented again";
-        util.SetPin("m", SecureString("99"));
+        util.SetPin("m", PinString("99", 2));
         EXPECT_FALSE(gPines["m"].invalid);
-        EXPECT_EQ(gPines["m"].pin, SecureString("99"));
+        EXPECT_EQ(gPines["m"].pin, PinString("99", 2));
+        EXPECT_EQ(MappingFlags(gPines["m"].pin.data()), "dd lo") << "out of core files and swap";
         // The new PIN reuses the buffer; what lies past it must not be the old PIN's tail.
         EXPECT_EQ(std::string(gPines["m"].pin.data() + 3, 3), "XXX");
         gPines["m"].retries++;
