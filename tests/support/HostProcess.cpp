@@ -43,6 +43,9 @@ HostProcess::HostProcess(const Options& options) {
     argv.push_back(dir_ + "/p11bridge");
     pid_ = ::fork();
     if (pid_ == 0) {
+        // As a browser starts it: with the default dispositions, not this process's SIGPIPE
+        // ignored, which exec would hand on.
+        ::signal(SIGPIPE, SIG_DFL);
         ::dup2(inPipe[0], 0);
         ::dup2(outPipe[1], 1);
         ::dup2(errPipe[1], 2);
