@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +18,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/CertFactory.h"
@@ -51,6 +54,10 @@ const Credential kCatalog[] = {
     {"no-id", {}, KeyUsage::kSigning, -1, 365, false},
     {"undecodable", {0x0a, 0x07}, 0, 0, 0, false},
     {"long-id", Bytes(1000, 0x1d), KeyUsage::kSigning, -1, 365, false},
+    {"always-auth", {0x0a, 0x08}, KeyUsage::kSigning, -1, 365, true},  // its key: PIN for each use
+    // The virtual smart card's (tests/card): OpenSC names PIV key 9A's objects 01, 9C's 02.
+    {"card-sign", {0x02}, KeyUsage::kSigning, -1, 365, true},
+    {"card-auth", {0x01}, KeyUsage::kDigitalSignature, -1, 365, true},
 };
 
 struct Certificates {
@@ -65,7 +72,8 @@ struct Certificates {
             request.keyUsage = c.keyUsage;
             request.validFromDays = c.validFromDays;
             request.validToDays = c.validToDays;
-            request.key = key;
+            // The card's keys are its own, so that a signature shows which of them made it.
+            if (std::string(c.name).rfind("card-", 0) != 0) request.key = key;
             issued[c.name] = factory.Issue(c.name, request);
         }
         issued["undecodable"].der = ToBytes(std::string("\x30\x03not a certificate", 20));
@@ -167,11 +175,13 @@ std::string Value(const std::string& placeholder) {
     throw std::invalid_argument("unknown value ${" + placeholder + "}");
 }
 
-// Expands ${...} (except the pkcs1 placeholders, matched later), %(TEXT*N) and %XX.
+// Expands ${...} (except the pkcs1 and one-of placeholders of replies, matched later),
+// %(TEXT*N) and %XX.
 std::string Expand(const std::string& text) {
     std::string out;
     for (std::size_t i = 0; i < text.size();) {
-        if (text.compare(i, 2, "${") == 0 && text.compare(i, 8, "${pkcs1:") != 0) {
+        if (text.compare(i, 2, "${") == 0 && text.compare(i, 8, "${pkcs1:") != 0 &&
+            text.compare(i, 9, "${one-of:") != 0) {
             std::size_t end = text.find('}', i);
             out += Value(text.substr(i + 2, end - i - 2));
             i = end + 1;
@@ -241,7 +251,7 @@ void ExpectSignature(const std::string& placeholder, const std::string& captured
 void ExpectReply(const std::string& expected, const std::string& actual) {
     std::size_t e = 0, a = 0;
     while (true) {
-        std::size_t hole = expected.find("${pkcs1:", e);
+        std::size_t hole = std::min(expected.find("${pkcs1:", e), expected.find("${one-of:", e));
         std::string literal = expected.substr(e, hole == std::string::npos ? hole : hole - e);
         if (actual.compare(a, literal.size(), literal) != 0 ||
             (hole == std::string::npos && actual.size() != a + literal.size())) {
@@ -250,7 +260,15 @@ void ExpectReply(const std::string& expected, const std::string& actual) {
         if (hole == std::string::npos) return;
         a += literal.size();
         std::size_t close = expected.find('}', hole), end = actual.find('"', a);
-        ExpectSignature(expected.substr(hole + 8, close - hole - 8), actual.substr(a, end - a));
+        if (expected.compare(hole, 9, "${one-of:") == 0) {
+            // A number that depends on a race the case cannot settle (a card yanked mid-command).
+            end = actual.find_first_of(",\n", a);
+            std::string choices = "|" + expected.substr(hole + 9, close - hole - 9) + "|";
+            EXPECT_NE(choices.find("|" + actual.substr(a, end - a) + "|"), std::string::npos)
+                << actual;
+        } else {
+            ExpectSignature(expected.substr(hole + 8, close - hole - 8), actual.substr(a, end - a));
+        }
         a = end;
         e = close + 1;
     }
@@ -303,7 +321,8 @@ const SoftHsm& Token(const std::string& description) {
             continue;
         }
         token.ImportCert(cert.derPath, credential.id);
-        if (credential.withKey) token.ImportKey(cert.keyPemPath, credential.id);
+        if (credential.withKey)
+            token.ImportKey(cert.keyPemPath, credential.id, "", words[i] == "always-auth");
     }
     return *hsm;
 }
@@ -343,12 +362,72 @@ std::string CoreLimits(pid_t pid) {
     return "";
 }
 
+// A case's own smart-card stack (tests/card): pcscd, vpcd's reader and a virtual PIV card holding
+// card-sign and card-auth, which the host reaches through OpenSC or through p11-kit's proxy. The
+// launcher answers each step with a line in its status file, and stops everything when its input
+// ends, also when this process dies.
+class CardStack {
+public:
+    explicit CardStack(const std::string& road)
+        : module_(road == "proxy" ? "/usr/lib/x86_64-linux-gnu/p11-kit-proxy.so"
+                                  : "/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so") {
+        std::string command = std::string(P11BRIDGE_CARD_STACK) + " " + dir_.Path();
+        for (const char* name : {"card-sign", "card-auth"}) {
+            const IssuedCert& cert = Certs().issued.at(name);
+            command += " " + cert.derPath + " " + cert.keyPemPath;
+        }
+        command += " >" + dir_.File("stack.log") + " 2>&1; echo ended $? >>" + dir_.File("status");
+        input_ = popen(command.c_str(), "w");
+        Await();
+    }
+    ~CardStack() { pclose(input_); }
+    // remove | insert | pull-at INS, as the launcher takes them.
+    void Command(const std::string& text) {
+        std::fputs((text + "\n").c_str(), input_);
+        std::fflush(input_);
+        Await();
+    }
+    std::map<std::string, std::string> Env() const {
+        return {{"P11BRIDGE_SHIM_MODULE", module_},
+                {"PCSCLITE_CSOCK_NAME", dir_.File("run/pcscd/pcscd.comm")},
+                {"HOME", dir_.File("home")},  // where p11-kit's proxy finds OpenSC alone
+                {"XDG_CONFIG_HOME", dir_.File("home/.config")}};
+    }
+    // The answer to the start ("ready") or to the last command ("ok"); else why not.
+    std::string status;
+
+private:
+    void Await() {
+        ++answers_;
+        // Generous: a busy machine may take long to show the card; nothing here is timed.
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::minutes(3);
+             std::chrono::steady_clock::now() < end;) {
+            std::ifstream in(dir_.File("status"));
+            std::vector<std::string> lines;
+            for (std::string text; std::getline(in, text);) lines.push_back(text);
+            bool gone = !lines.empty() &&
+                        (lines.back().rfind("skip", 0) == 0 || lines.back().rfind("ended", 0) == 0);
+            if (lines.size() >= answers_ || gone) {
+                status = lines.back();
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        status = "fail: the card stack did not answer, see " + dir_.File("stack.log");
+    }
+    TempDir dir_;
+    std::string module_;
+    FILE* input_;
+    std::size_t answers_ = 0;
+};
+
 class Conversation : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Conversation, RepliesAsTranscribed) {
     const Case& c = GetParam();
     TempDir dir;
     std::unique_ptr<SoftHsm> hsm;
+    std::unique_ptr<CardStack> card;
     HostProcess::Options options;
     if (const char* wrapper = std::getenv("P11BRIDGE_CONVERSATION_WRAPPER"))
         options.wrapper = Words(wrapper);
@@ -364,6 +443,10 @@ TEST_P(Conversation, RepliesAsTranscribed) {
             hsm = std::make_unique<SoftHsm>();  // points SOFTHSM2_CONF at the copy
             fs::copy(original.Directory() + "/tokens", hsm->Directory() + "/tokens",
                      fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        } else if (line.verb == "card" && !card) {
+            card = std::make_unique<CardStack>(line.text);
+            if (card->status.rfind("skip", 0) == 0) GTEST_SKIP() << card->status;
+            ASSERT_EQ(card->status, "ready");
         } else if (line.verb == "rule") {
             rules << Expand(line.text) << "\n";
         } else if (line.verb == "module" && line.text == "none") {
@@ -378,6 +461,12 @@ TEST_P(Conversation, RepliesAsTranscribed) {
                        {"P11BRIDGE_SHIM_LOG", log.path},
                        {"P11BRIDGE_SHIM_RULES", dir.File("rules")}};
         if (withModule) options.module = P11BRIDGE_FAULTSHIM;
+    }
+    if (card) {
+        options.env = card->Env();
+        options.env.insert(
+            {{"P11BRIDGE_SHIM_LOG", log.path}, {"P11BRIDGE_SHIM_RULES", dir.File("rules")}});
+        options.module = P11BRIDGE_FAULTSHIM;
     }
     HostProcess host(options);
     std::string input;
@@ -400,6 +489,9 @@ TEST_P(Conversation, RepliesAsTranscribed) {
             ended = true;
         } else if (line.verb == "close-output") {
             host.closeOutput();
+        } else if (line.verb == "card" && card) {
+            card->Command(line.text);
+            ASSERT_EQ(card->status, "ok");
         } else if (line.verb == "link-module") {
             host.linkModule(P11BRIDGE_FAULTSHIM);
         } else if (line.verb == "calls") {
@@ -419,7 +511,8 @@ TEST_P(Conversation, RepliesAsTranscribed) {
             ASSERT_TRUE(p11bridge::testing::WaitUntilReadingInput(host.pid()));
             int open = MemoryOpenToPeers(host.pid());
             ASSERT_NE(open, 2) << "no process without the right to trace could be made";
-            EXPECT_EQ(open, std::stoi(line.text)) << "the host's memory open to its user's processes";
+            EXPECT_EQ(open, std::stoi(line.text))
+                << "the host's memory open to its user's processes";
             if (line.text == "0") {
                 EXPECT_EQ(CoreLimits(host.pid()), "0 0");
             }
@@ -439,7 +532,7 @@ TEST_P(Conversation, RepliesAsTranscribed) {
         EXPECT_EQ(host.wait(), 0);
     }
     EXPECT_EQ(host.stderrText(), "") << "the host writes nothing to stderr";
-    if (hsm) log.ExpectBalanced();
+    if (hsm || card) log.ExpectBalanced();
     if (const char* corpus = std::getenv("P11BRIDGE_WRITE_CORPUS")) {
         std::ofstream(std::string(corpus) + "/" + c.testName, std::ios::binary) << input;
     }
