@@ -1,7 +1,9 @@
 // The doctor's verdicts: all ok on a healthy setup, and the verdict that names each way a setup
 // breaks, on a SoftHSM2 token registered in a Chromium profile by the real installer.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <regex>
 
 #include "support/CertFactory.h"
@@ -23,8 +26,6 @@ std::string ReadFile(const std::string& path) {
     std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
-
-constexpr char kManifest[] = "org.p11bridge.host.json";
 
 // Runs a command line of quoted words; returns its exit status and writes its output to `out`.
 int RunCommand(const std::vector<std::string>& words, const std::string& out) {
@@ -43,13 +44,17 @@ struct Deployment {
     CertFactory& certs;
     const IssuedCert& signer;
     std::vector<std::string> arguments;
+    std::unique_ptr<FILE, int (*)(FILE*)> card{nullptr, pclose};  // stops when its input ends
+    bool skipped = false;                                         // why the case cannot run here
     // For the installer and the doctor: scratch HOME, XDG_CONFIG_HOME, root and PC/SC socket.
     std::vector<std::string> environment = {
         "env", "HOME=" + dir.File("home"), "XDG_CONFIG_HOME=" + dir.File("config"),
         "P11BRIDGE_INSTALL_ROOT=" + dir.File("root"), "PCSCLITE_CSOCK_NAME=" + dir.File("pcscd")};
 
     std::string Profile() const { return dir.File("profile"); }
-    std::string Manifest() const { return Profile() + "/NativeMessagingHosts/" + kManifest; }
+    std::string Manifest() const {
+        return Profile() + "/NativeMessagingHosts/org.p11bridge.host.json";
+    }
     std::string Link() const { return Profile() + "/p11bridge-host/p11bridge-pkcs11.so"; }
     // A second certificate on the token beside the signing one, with its key.
     void AddCert(unsigned keyUsage, int validFromDays, int validToDays) {
@@ -63,14 +68,14 @@ struct Deployment {
         words.insert(words.begin(), environment.begin(), environment.end());
         return RunCommand(words, out);
     }
-    // The doctor looks through the user's and system folders instead of the profile, once the
-    // installer has registered the host for the user's `browsers` and the profile's manifest is
-    // copied into the system `folder` (under the scratch root), if they are given.
+    // The doctor scans the user's and system folders instead of the profile, with the host
+    // installed for the user's `browsers` and the profile's manifest in the system `folder`.
     void Scan(const std::string& browsers, const std::string& folder = "") {
         arguments.erase(arguments.begin() + 1, arguments.begin() + 3);
         if (!folder.empty()) {
             std::filesystem::create_directories(dir.File("root") + folder);
-            std::filesystem::copy_file(Manifest(), dir.File("root") + folder + "/" + kManifest);
+            std::filesystem::copy_file(Manifest(),
+                                       dir.File("root") + folder + "/org.p11bridge.host.json");
         }
         if (!browsers.empty()) Install({"--browsers", browsers});
     }
@@ -128,8 +133,7 @@ TEST(DoctorVerdicts, NameWhatIsWrongWithTheSetup) {
          "ok: Firefox \\(user\\): extensions allowed to start the host: p11bridge-demo@.*", 0},
         {"system folder",
          [](Deployment& s) { s.Scan("", "/etc/opt/chrome/native-messaging-hosts"); },
-         "ok: Google Chrome \\(system\\): the manifest .*/root/etc/opt/chrome/.* is well-formed",
-         0},
+         "ok: Google Chrome \\(system\\): the manifest .*/root/etc/opt/chrome/.* is well.*", 0},
         {"user's and system's",
          [](Deployment& s) { s.Scan("chromium", "/etc/chromium/native-messaging-hosts"); },
          "ok: Chromium: the system manifest .*/root/etc/chromium/.* is there too, but the .*", 0},
@@ -150,9 +154,7 @@ TEST(DoctorVerdicts, NameWhatIsWrongWithTheSetup) {
              std::ofstream(s.dir.File("home/.config/pkcs11/modules/s.module"))
                  << "module: " << SoftHsm::ModulePath();
          },
-         "warning: the PC/SC service \\(pcscd\\) is not reachable at .*/pcscd \\(.*\\): the "
-         "smart.*",
-         0},
+         "warning: the PC/SC service \\(pcscd\\) is not reachable at .*/pcscd \\(.*\\): .*", 0},
         {"private key under another CKA_ID",
          [](Deployment& s) {
              std::string m = SoftHsm::ModulePath();
@@ -163,9 +165,27 @@ TEST(DoctorVerdicts, NameWhatIsWrongWithTheSetup) {
                         "--no-mark-private", "--load-privkey", s.signer.keyPemPath, "--id", "02",
                         "pkcs11:token=doctor"});
          },
-         "problem: certificate \"signer\" \\(CKA_ID 01\\): its private key is missing: the "
-         "token shows its private keys without the PIN \\(CKA_ID 02\\), and none has .*",
+         "problem: certificate \"signer\" \\(CKA_ID 01\\): its private key is missing: .*02\\).*",
          1},
+        {"a card through OpenSC",
+         [](Deployment& s) {
+             s.card.reset(
+                 popen(("sh " P11BRIDGE_CARD_STACK " " + s.dir.File("card")).c_str(), "w"));
+             std::string status;
+             for (int i = 0; i < 600 && (status = ReadFile(s.dir.File("card/status"))).empty(); ++i)
+                 usleep(100000);
+             s.skipped = status.rfind("skip", 0) == 0;  // the card stack says why
+             if (s.skipped) return void(std::cout << status);
+             ASSERT_EQ(status, "ready\n");
+             s.environment.push_back("PCSCLITE_CSOCK_NAME=" +
+                                     s.dir.File("card/run/pcscd/pcscd.comm"));
+             s.Relink("/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so");
+         },
+         "ok: card reader \"p11bridge virtual reader 00 00\": a card is in it[^]*\nok: slot [0-9]+ "
+         "\\(\"p11bridge virtual reader 00 00\"\\) holds token[^]*\nwarning: certificate \"Cert"
+         "ificate for PIV Authentication\" .* will not be listed[^]*\nok: certificate \"Certificate"
+         " for Digital Signature\" .* will be listed",
+         0},
         {"module link broken", [](Deployment& s) { s.Relink("/nonexistent/module.so"); },
          "problem: module link broken: .* points to /nonexistent/module\\.so, which does not.*", 1},
         {"no digitalSignature", [](Deployment& s) { s.AddCert(KeyUsage::kNonRepudiation, -1, 30); },
@@ -235,6 +255,7 @@ TEST(DoctorVerdicts, NameWhatIsWrongWithTheSetup) {
                            "--origin",
                            "https://www.example.org"};
         c.breakIt(setup);
+        if (setup.skipped) continue;
 
         int exitCode = setup.Run(setup.arguments, dir.File("doctor.txt"));
         std::string output = ReadFile(dir.File("doctor.txt"));
