@@ -3,12 +3,12 @@
 # Usage: scripts/install-deps.sh build|test|demo|bench
 set -euo pipefail
 
-build=(cmake g++ make pkg-config libnss3-dev libnspr4-dev libssl-dev openssl)
+build=(cmake g++ make pkg-config libnss3-dev libnspr4-dev libssl-dev openssl libpcsclite-dev)
 testing=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind
          softhsm2 opensc p11-kit p11-kit-modules nodejs npm chromium firefox-esr
          dpkg-dev file lintian help2man
          pcscd libpcsclite1 vsmartcard-vpcd opensc-pkcs11 python3 python3-cryptography
-         util-linux iproute2)
+         util-linux iproute2 gnutls-bin)
 demo=(softhsm2 opensc p11-kit p11-kit-modules nodejs npm chromium)
 bench=(libbenchmark-dev softhsm2 opensc p11-kit p11-kit-modules valgrind
        pcscd libpcsclite1 vsmartcard-vpcd opensc-pkcs11 python3 python3-cryptography util-linux iproute2)
