@@ -284,14 +284,34 @@ bool DigitalSignatureUtilPkcs11::Login(unsigned long slot, unsigned long session
         lastErrorMessage = kPinInvalidPrefix + moduleName;
         return false;
     }
+    return presentPin(session, CKU_USER, record, "C_Login");
+}
+
+bool DigitalSignatureUtilPkcs11::loginForOperation(unsigned long session) {
+    auto found = gPines.find(moduleName);
+    if (found == gPines.end() || found->second.pin.empty()) {
+        lastError = kErrPinMissing;
+        lastErrorMessage = kPinMissingPrefix + moduleName;
+        return false;
+    }
+    if (!presentPin(session, CKU_CONTEXT_SPECIFIC, found->second, "C_Login context")) return false;
+    // The use spends the PIN: the next signature asks for it again, so the user consents to
+    // each. Forgetting the record, rather than emptying it, leaves the page owing nothing.
+    gPines.erase(found);
+    return true;
+}
+
+bool DigitalSignatureUtilPkcs11::presentPin(unsigned long session, unsigned long user,
+                                            PinInfoStruct& record, const char* what) {
     CK_FUNCTION_LIST* p11 = Pkcs11Module::Load();
     // The PIN goes to the token straight from its record, measured as a C string.
     CK_RV rv =
-        p11 ? p11->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(record.pin.data()),
+        p11 ? p11->C_Login(session, user, reinterpret_cast<CK_UTF8CHAR_PTR>(record.pin.data()),
                            std::strlen(record.pin.c_str()))
             : CKR_GENERAL_ERROR;
-    if (checkReturnValue(rv, "C_Login")) return true;
+    if (checkReturnValue(rv, what)) return true;
     if (lastError == kErrPinInvalid) {
+        // Refused: never presented again, wherever it was refused.
         record.invalid = true;
         record.retries += 1;
         lastErrorMessage = kPinInvalidPrefix + moduleName;
@@ -436,6 +456,48 @@ std::string DigitalSignatureUtilPkcs11::GetCertificateBase64(std::string certId)
     }
 }
 
+bool DigitalSignatureUtilPkcs11::findKey(const TokenFrame& frame, const SECItem& id,
+                                         CK_OBJECT_HANDLE& key, bool& perUse) {
+    CK_OBJECT_CLASS objectClass = CKO_PRIVATE_KEY;
+    CK_BBOOL no = CK_FALSE;
+    CK_ATTRIBUTE search[] = {
+        {CKA_CLASS, &objectClass, sizeof objectClass},
+        {CKA_ID, id.data, id.len},
+        {CKA_ALWAYS_AUTHENTICATE, &no, sizeof no},
+    };
+    CK_ULONG count = 0;
+    perUse = false;
+    // A session runs one operation at a time: modules such as SoftHSM2 refuse C_SignInit with
+    // CKR_OPERATION_ACTIVE while a search is still open, so each search ends before the next
+    // step. The first asks for a key that does not need the PIN for each use: such keys take
+    // the road they always took, call for call. A module that does not know the attribute
+    // answers as if nothing matched, and is searched again like any key the first search missed.
+    {
+        ObjectSearch plain(*this, frame);
+        CK_RV rv = plain.Open(search, 3);
+        if (rv != CKR_ATTRIBUTE_TYPE_INVALID && rv != CKR_ATTRIBUTE_VALUE_INVALID) {
+            if (!checkReturnValue(rv, "Find objects init") ||
+                !findNext(frame, &key, &count, "Find first object")) {
+                return false;
+            }
+            if (count > 0) return true;
+        }
+    }
+    {
+        ObjectSearch any(*this, frame);
+        if (!any.Start(search, 2) || !findNext(frame, &key, &count, "Find first object") ||
+            count == 0) {
+            return false;
+        }
+    }
+    CK_BBOOL always = CK_FALSE;
+    CK_ATTRIBUTE attribute{CKA_ALWAYS_AUTHENTICATE, &always, sizeof always};
+    perUse = frame.Functions()->C_GetAttributeValue(frame.Session(), key, &attribute, 1) ==
+                 CKR_OK &&
+             attribute.ulValueLen == sizeof always && always == CK_TRUE;
+    return true;
+}
+
 std::string DigitalSignatureUtilPkcs11::signPkcs1Base64(const std::string& certId,
                                                         const std::string& digest) {
     TokenFrame frame(*this);
@@ -456,19 +518,9 @@ std::string DigitalSignatureUtilPkcs11::signPkcs1Base64(const std::string& certI
         recordNssFailure(kErrBadInput);
         return {};
     }
-    CK_OBJECT_CLASS objectClass = CKO_PRIVATE_KEY;
-    CK_ATTRIBUTE search[] = {
-        {CKA_CLASS, &objectClass, sizeof objectClass},
-        {CKA_ID, id->data, id->len},
-    };
-    ObjectSearch objects(*this, frame);
-    if (!objects.Start(search, 2)) return {};
     CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
-    CK_ULONG count = 0;
-    if (!findNext(frame, &key, &count, "Find first object") || count == 0) return {};
-    // A session runs one operation at a time: modules such as SoftHSM2 refuse C_SignInit with
-    // CKR_OPERATION_ACTIVE while the key search is still open, so it ends before signing.
-    objects.Finish();
+    bool perUse = false;
+    if (!findKey(frame, *id, key, perUse)) return {};
 
     std::vector<unsigned char> digestInfo;
     if (!EncodeDigestInfo(hash->data, hash->len, digestInfo)) {
@@ -482,6 +534,7 @@ std::string DigitalSignatureUtilPkcs11::signPkcs1Base64(const std::string& certI
     if (!checkReturnValue(p11->C_SignInit(frame.Session(), &mechanism, key), "sign init new")) {
         return {};
     }
+    if (perUse && !loginForOperation(frame.Session())) return {};
     if (!checkReturnValue(p11->C_Sign(frame.Session(), digestInfo.data(), digestInfo.size(),
                                       signatureBytes.data(), &signatureLength),
                           "sign final")) {

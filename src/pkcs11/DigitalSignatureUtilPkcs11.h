@@ -3,6 +3,7 @@
 #pragma once
 
 #include <pkcs11.h>
+#include <seccomon.h>
 
 #include <map>
 #include <memory>
@@ -65,6 +66,15 @@ private:
     // What tells the token in the slot from any other: its serial number, label and
     // manufacturer, side by side in their fixed widths.
     bool readTokenIdentity(unsigned long slot, std::string& identity);
+    // C_Login as `user` with the record's PIN; a refusal marks the record, labelled `what`.
+    bool presentPin(unsigned long session, unsigned long user, PinInfoStruct& record,
+                    const char* what);
+    // For a key that needs the PIN for each use, after C_SignInit: presents the PIN for this
+    // operation alone, and forgets it once it was accepted.
+    bool loginForOperation(unsigned long session);
+    // The private key with this CKA_ID, and whether it needs the PIN for each use; false, with
+    // no error, when there is none.
+    bool findKey(const TokenFrame& frame, const SECItem& id, CK_OBJECT_HANDLE& key, bool& perUse);
 
     // The two-call read of attribute values: lengths first, then buffers of exactly those lengths.
     bool readAttributes(const TokenFrame& frame, CK_OBJECT_HANDLE object, CK_ATTRIBUTE* attributes,

@@ -38,10 +38,14 @@ void ObjectSearch::Finish() {
     active_ = false;
 }
 
-bool ObjectSearch::Start(CK_ATTRIBUTE* attributes, CK_ULONG count) {
+CK_RV ObjectSearch::Open(CK_ATTRIBUTE* attributes, CK_ULONG count) {
     CK_RV rv = frame_.Functions()->C_FindObjectsInit(frame_.Session(), attributes, count);
-    active_ = util_.checkReturnValue(rv, "Find objects init");
-    return active_;
+    active_ = rv == CKR_OK;
+    return rv;
+}
+
+bool ObjectSearch::Start(CK_ATTRIBUTE* attributes, CK_ULONG count) {
+    return util_.checkReturnValue(Open(attributes, count), "Find objects init");
 }
 
 }  // namespace p11bridge

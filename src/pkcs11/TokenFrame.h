@@ -46,6 +46,8 @@ public:
 
     // C_FindObjectsInit, checked with the label "Find objects init".
     bool Start(CK_ATTRIBUTE* attributes, CK_ULONG count);
+    // C_FindObjectsInit, its return value left for the caller to judge.
+    CK_RV Open(CK_ATTRIBUTE* attributes, CK_ULONG count);
     // C_FindObjectsFinal now rather than at the end of the scope.
     void Finish();
 

@@ -181,6 +181,17 @@ struct Behaviour<&CK_FUNCTION_LIST::C_Login> {
     }
 };
 
+// How a call appears in the log: by its function's name, but a login for one operation
+// (CKU_CONTEXT_SPECIFIC) as C_Login(context), so that the logins a session must undo stand apart.
+template <typename... Args>
+const char* LogName(const char* name, Args...) {
+    return name;
+}
+const char* LogName(const char* name, CK_SESSION_HANDLE, CK_USER_TYPE user, CK_UTF8CHAR_PTR,
+                    CK_ULONG) {
+    return user == CKU_CONTEXT_SPECIFIC ? "C_Login(context)" : name;
+}
+
 template <auto Member>
 struct Entry;
 
@@ -192,7 +203,7 @@ struct Entry<Member> {
     static CK_RV Call(Args... args) {
         CK_RV rv = Injected(name, ++calls);
         if (rv == CKR_OK) rv = Behaviour<Member>::Run(args...);
-        Log(name, rv);
+        Log(LogName(name, args...), rv);
         return rv;
     }
 };

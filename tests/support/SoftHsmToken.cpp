@@ -143,7 +143,7 @@ SoftHsmToken SoftHsm::AddToken(const std::string& label, const std::string& pin,
 }
 
 void SoftHsmToken::Write(const std::string& path, const char* type, const Bytes& id,
-                         const std::string& label) {
+                         const std::string& label, bool alwaysAuthenticate) {
     std::vector<std::string> argv = {"pkcs11-tool",
                                      "--module",
                                      SoftHsm::ModulePath(),
@@ -165,12 +165,13 @@ void SoftHsmToken::Write(const std::string& path, const char* type, const Bytes&
         argv.push_back("--label");
         argv.push_back(label);
     }
+    if (alwaysAuthenticate) argv.push_back("--always-auth");
     hsm_->Run(argv);
 }
 
 void SoftHsmToken::ImportKey(const std::string& keyPemPath, const Bytes& id,
-                             const std::string& label) {
-    Write(keyPemPath, "privkey", id, label);
+                             const std::string& label, bool alwaysAuthenticate) {
+    Write(keyPemPath, "privkey", id, label, alwaysAuthenticate);
 }
 
 void SoftHsmToken::ImportCert(const std::string& certDerPath, const Bytes& id,

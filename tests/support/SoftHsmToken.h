@@ -54,8 +54,10 @@ public:
     const std::string& Pin() const { return pin_; }
     unsigned long SlotId() const { return slotId_; }
 
-    // A PEM private key (PKCS#8 or traditional) as a private, sensitive key object.
-    void ImportKey(const std::string& keyPemPath, const Bytes& id, const std::string& label = "");
+    // A PEM private key (PKCS#8 or traditional) as a private, sensitive key object; with
+    // alwaysAuthenticate, one that needs the PIN for each use (CKA_ALWAYS_AUTHENTICATE).
+    void ImportKey(const std::string& keyPemPath, const Bytes& id, const std::string& label = "",
+                   bool alwaysAuthenticate = false);
     // A DER certificate as a public certificate object.
     void ImportCert(const std::string& certDerPath, const Bytes& id, const std::string& label = "");
     // Any bytes as the value of an X.509 certificate object, decodable or not.
@@ -68,7 +70,7 @@ private:
     SoftHsmToken(const SoftHsm& hsm, std::string label, std::string pin, unsigned long slotId)
         : hsm_(&hsm), label_(std::move(label)), pin_(std::move(pin)), slotId_(slotId) {}
     void Write(const std::string& path, const char* type, const Bytes& id,
-               const std::string& label);
+               const std::string& label, bool alwaysAuthenticate = false);
 
     const SoftHsm* hsm_;
     std::string label_;
