@@ -93,7 +93,8 @@ struct LockedAllocator {
     T* allocate(std::size_t n) {
         if (n > static_cast<std::size_t>(-1) / 2 / sizeof(T)) throw std::bad_alloc();
         const std::size_t bytes = Span(n);
-        void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* p =
+            ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) throw std::bad_alloc();
         ::mlock(p, bytes);
         ::madvise(p, bytes, MADV_DONTDUMP);

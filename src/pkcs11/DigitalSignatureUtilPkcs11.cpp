@@ -492,9 +492,9 @@ bool DigitalSignatureUtilPkcs11::findKey(const TokenFrame& frame, const SECItem&
     }
     CK_BBOOL always = CK_FALSE;
     CK_ATTRIBUTE attribute{CKA_ALWAYS_AUTHENTICATE, &always, sizeof always};
-    perUse = frame.Functions()->C_GetAttributeValue(frame.Session(), key, &attribute, 1) ==
-                 CKR_OK &&
-             attribute.ulValueLen == sizeof always && always == CK_TRUE;
+    perUse =
+        frame.Functions()->C_GetAttributeValue(frame.Session(), key, &attribute, 1) == CKR_OK &&
+        attribute.ulValueLen == sizeof always && always == CK_TRUE;
     return true;
 }
 

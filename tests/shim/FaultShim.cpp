@@ -32,11 +32,12 @@ struct Shim {
     CK_FUNCTION_LIST list{};
     std::vector<std::string> names;  // the entry points a fail rule may name
     std::string log;
-    bool bad = false;      // a rule that does not parse: every C_Initialize fails
+    bool bad = false;  // a rule that does not parse: every C_Initialize fails
     unsigned long otherFrom = 0, otherTo = 0;  // other-token
     bool endless = false;                      // search endless
     CK_OBJECT_HANDLE lastFound = CK_INVALID_HANDLE;
-    bool chatter = false;  // talk on stdout and stderr, as p11-kit and OpenSC do when something is amiss
+    // Talk on stdout and stderr, as p11-kit and OpenSC do when something is amiss.
+    bool chatter = false;
     std::vector<Fail> fails;
     std::string slots, attributeLength, signLength;
     std::vector<unsigned char> pinDigest;  // SHA-256 of the PIN that login-as replaces
@@ -140,7 +141,10 @@ struct Behaviour<&CK_FUNCTION_LIST::C_FindObjects> {
         CK_RV rv = shim.real->C_FindObjects(session, objects, room, found);
         if (rv != CKR_OK || !shim.endless || !objects || !found || room == 0) return rv;
         if (*found > 0) shim.lastFound = objects[*found - 1];
-        if (*found == 0 && shim.lastFound != CK_INVALID_HANDLE) objects[0] = shim.lastFound, *found = 1;
+        if (*found == 0 && shim.lastFound != CK_INVALID_HANDLE) {
+            objects[0] = shim.lastFound;
+            *found = 1;
+        }
         return rv;
     }
 };

@@ -69,8 +69,8 @@ private:
     friend class SoftHsm;
     SoftHsmToken(const SoftHsm& hsm, std::string label, std::string pin, unsigned long slotId)
         : hsm_(&hsm), label_(std::move(label)), pin_(std::move(pin)), slotId_(slotId) {}
-    void Write(const std::string& path, const char* type, const Bytes& id,
-               const std::string& label, bool alwaysAuthenticate = false);
+    void Write(const std::string& path, const char* type, const Bytes& id, const std::string& label,
+               bool alwaysAuthenticate = false);
 
     const SoftHsm* hsm_;
     std::string label_;
