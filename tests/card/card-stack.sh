@@ -39,12 +39,9 @@ if [ $# -lt 4 ]; then
   done
   set -- "$dir/sign.der" "$dir/sign.key.pem" "$dir/auth.der" "$dir/auth.key.pem"
 fi
-mkdir -p "$dir/run" "$dir/home/.config/pkcs11/modules"
+mkdir -p "$dir/run"
 printf 'FRIENDLYNAME "p11bridge virtual reader"\nDEVICENAME /dev/null:%s\nLIBPATH %s\nCHANNELID %s\n' \
   $port $vpcd $port >"$dir/reader.conf"
-# p11-kit's proxy, with HOME=DIR/home, reaches OpenSC alone.
-echo "user-config: only" >"$dir/home/.config/pkcs11/pkcs11.conf"
-echo "module: $opensc" >"$dir/home/.config/pkcs11/modules/opensc.module"
 
 pcscd=
 card=
@@ -73,7 +70,7 @@ await() {
   return 1
 }
 await 1 || { say "fail: OpenSC never saw the card, see $dir/*.log"; exit 1; }
-echo "card ready: PCSCLITE_CSOCK_NAME=$PCSCLITE_CSOCK_NAME, for p11-kit's proxy HOME=$dir/home" >&2
+echo "card ready: PCSCLITE_CSOCK_NAME=$PCSCLITE_CSOCK_NAME (opensc-only.sh for p11-kit's proxy)" >&2
 say ready
 while read -r command arg; do
   echo "$command ${arg:-}" >"$dir/control"
