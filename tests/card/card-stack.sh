@@ -13,6 +13,7 @@
 # in a mount namespace of its own with DIR/run over /run, and in a network namespace of its own
 # because vpcd listens for the card on every interface.
 set -u
+export PATH="$PATH:/usr/sbin:/sbin"  # pcscd, for a user whose PATH lacks them
 dir=$(mkdir -p "$1" && cd "$1" && pwd)
 shift
 here=$(cd "$(dirname "$0")" && pwd)

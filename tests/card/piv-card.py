@@ -3,11 +3,10 @@
 
 Usage: piv-card.py PORT CONTROL_FILE SIGN_CERT.der SIGN_KEY.pem AUTH_CERT.der AUTH_KEY.pem
 
-It holds a signing key in slot 9C, which needs the PIN right before every use as a real card's
-does (any other command between VERIFY and the signature cancels it), and an authentication key
-in 9A. PIN 123456, three tries. SIGUSR1 makes it read CONTROL_FILE: "remove" pulls it out,
-"insert" puts it back, "pull-at INS" pulls it out when the next command with that INS arrives,
-unanswered, as a card yanked in the middle of an operation.
+Its signing key (9C) needs the PIN right before every use, as a real card's does: any other
+command between VERIFY and the signature cancels it. Its authentication key (9A) needs the PIN
+once. PIN 123456, three tries. SIGUSR1 makes it read CONTROL_FILE: "remove" pulls it out,
+"insert" puts it back, "pull-at INS" pulls it out when the next command with that INS arrives.
 """
 import os
 import signal
@@ -15,14 +14,13 @@ import socket
 import sys
 import time
 
-from cryptography import x509
 from cryptography.hazmat.primitives import serialization
 
+OK, ABSENT, NO_SUCH_REFERENCE = b"\x90\x00", b"\x6a\x82", b"\x6a\x88"
 PIN = b"123456".ljust(8, b"\xff")
 AID = bytes.fromhex("a000000308000010000100")
 ATR = bytes.fromhex("3b80800101")
 FASCN_9999 = bytes.fromhex("d4e739da739ced39ce739d836858210842108421c84210c3eb")
-CERT_TAGS = {0x9C: "5fc10a", 0x9A: "5fc105"}
 
 
 def tlv(tag, value):
@@ -32,27 +30,24 @@ def tlv(tag, value):
 
 
 def tlv_value(data, tag):
-    """The value of the first BER-TLV with a one-byte TAG in DATA, walking the top level only."""
+    """The value of the first BER-TLV with the one-byte TAG at the top level of DATA."""
     i = 0
     while i + 1 < len(data):
         t, n, i = data[i], data[i + 1], i + 2
         if n & 0x80:
-            width = n & 0x7F
-            n, i = int.from_bytes(data[i : i + width], "big"), i + width
+            n, i = int.from_bytes(data[i : i + (n & 0x7F)], "big"), i + (n & 0x7F)
         if t == tag:
             return data[i : i + n]
         i += n
-    return None
+    return b""
 
 
 class Card:
-    def __init__(self, sign, auth):
+    def __init__(self, sign_cert, sign_key, auth_cert, auth_key):
         self.keys, self.objects = {}, {}
-        for ref, (cert_path, key_path) in ((0x9C, sign), (0x9A, auth)):
-            der = open(cert_path, "rb").read()
-            x509.load_der_x509_certificate(der)  # refuse to start with a broken certificate
-            self.keys[ref] = serialization.load_pem_private_key(open(key_path, "rb").read(), None)
-            self.objects[CERT_TAGS[ref]] = tlv("53", tlv("70", der) + tlv("71", b"\0") + tlv("fe", b""))
+        for ref, tag, cert, key in ((0x9C, "5fc10a", sign_cert, sign_key), (0x9A, "5fc105", auth_cert, auth_key)):
+            self.keys[ref] = serialization.load_pem_private_key(open(key, "rb").read(), None)
+            self.objects[tag] = tlv("53", tlv("70", open(cert, "rb").read()) + tlv("71", b"\0") + tlv("fe", b""))
         # A FASC-N of agency 9999 makes OpenSC take the token's serial number from the GUID, fresh
         # at every start: no two cards, and no cache left by an earlier run, look alike.
         chuid = tlv("30", FASCN_9999) + tlv("34", os.urandom(16)) + tlv("35", b"20991231") + tlv("3e", b"") + tlv("fe", b"")
@@ -63,74 +58,64 @@ class Card:
 
     def power(self):
         self.verified = self.fresh = False  # the security state does not survive a reset
-        self.chain, self.pending = b"", b""
+        self.chain = self.pending = b""
 
     def apdu(self, apdu):
-        cla, ins, p1, p2, body = apdu[0], apdu[1], apdu[2], apdu[3], apdu[4:]
+        cla, ins, p1, p2, body = *apdu[:4], apdu[4:]
         extended = len(body) >= 3 and body[0] == 0
         if extended:
-            data = body[3 : 3 + int.from_bytes(body[1:3], "big")] if len(body) > 3 else b""
+            data = body[3 : 3 + int.from_bytes(body[1:3], "big")]
         else:
             data = body[1 : 1 + body[0]] if len(body) > 1 else b""
         if ins == 0xC0:  # GET RESPONSE: the rest of a long answer
             return self.reply(self.pending, extended)
         fresh, self.fresh = self.fresh, False
         if cla & 0x10:  # command chaining: collect until the last piece
-            self.chain += data
-            self.fresh = fresh
-            return b"\x90\x00"
+            self.chain, self.fresh = self.chain + data, fresh
+            return OK
         data, self.chain = self.chain + data, b""
         if ins == 0xA4:
-            return self.reply(tlv("61", tlv("4f", AID[5:]) + tlv("79", tlv("4f", AID[:5]))), extended) if data == AID[: len(data)] and len(data) >= 9 else b"\x6a\x82"
+            return self.reply(tlv("61", tlv("4f", AID[5:])), extended) if len(data) >= 9 and AID.startswith(data) else ABSENT
         if ins == 0xCB:
-            tag = (tlv_value(data, 0x5C) or b"").hex()
-            return self.reply(self.objects[tag], extended) if tag in self.objects else b"\x6a\x82"
+            tag = tlv_value(data, 0x5C).hex()
+            return self.reply(self.objects[tag], extended) if tag in self.objects else ABSENT
         if ins == 0x20:
-            return self.verify(p1, p2, data)
+            return self.verify(p1, data) if p2 == 0x80 else NO_SUCH_REFERENCE
         if ins == 0x87:
-            return self.sign(p2, data, fresh, extended)
-        return b"\x6d\x00"
+            if p2 not in self.keys:
+                return NO_SUCH_REFERENCE
+            if not (fresh if p2 == 0x9C else self.verified):
+                return b"\x69\x82"
+            key = self.keys[p2].private_numbers()
+            n, size = key.public_numbers.n, self.keys[p2].key_size // 8
+            block = tlv_value(tlv_value(data, 0x7C), 0x81)  # OpenSC sends the padded block
+            if len(block) != size:
+                return b"\x6a\x80"
+            signature = pow(int.from_bytes(block, "big"), key.d, n).to_bytes(size, "big")
+            return self.reply(tlv("7c", tlv("82", signature)), extended)
+        return b"\x6d\x00"  # instruction not supported
 
-    def verify(self, p1, p2, pin):
-        if p2 != 0x80:
-            return b"\x6a\x88"
+    def verify(self, p1, pin):
         if p1 == 0xFF:
             self.verified = False
-            return b"\x90\x00"
+            return OK
         if not self.tries:
             return b"\x69\x83"
-        if not pin:
-            return b"\x90\x00" if self.verified else bytes([0x63, 0xC0 | self.tries])
         if pin == PIN:
             self.tries, self.verified, self.fresh = 3, True, True
-            return b"\x90\x00"
-        self.tries, self.verified = self.tries - 1, False
-        return bytes([0x63, 0xC0 | self.tries])
-
-    def sign(self, ref, data, fresh, extended):
-        if ref not in self.keys:
-            return b"\x6a\x88"
-        if not (fresh if ref == 0x9C else self.verified):
-            return b"\x69\x82"
-        block = tlv_value(tlv_value(data, 0x7C) or b"", 0x81)
-        numbers = self.keys[ref].private_numbers()
-        size = (numbers.public_numbers.n.bit_length() + 7) // 8
-        if block is None or len(block) != size:
-            return b"\x6a\x80"
-        signature = pow(int.from_bytes(block, "big"), numbers.d, numbers.public_numbers.n)
-        return self.reply(tlv("7c", tlv("82", signature.to_bytes(size, "big"))), extended)
+        elif pin:  # an empty VERIFY only asks for the state
+            self.tries, self.verified = self.tries - 1, False
+        return OK if self.verified else bytes([0x63, 0xC0 | self.tries])
 
     def reply(self, data, extended):
         """Short commands get at most 256 bytes at a time; 61XX says more waits for GET RESPONSE."""
-        if extended or len(data) <= 256:
-            self.pending = b""
-            return data + b"\x90\x00"
-        self.pending = data[256:]
-        return data[:256] + bytes([0x61, min(len(self.pending), 256) & 0xFF])
+        cut = len(data) if extended else 256
+        self.pending = data[cut:]
+        return data[:cut] + (bytes([0x61, min(len(self.pending), 256) & 0xFF]) if self.pending else OK)
 
 
-def main(port, control, sign_cert, sign_key, auth_cert, auth_key):
-    card = Card((sign_cert, sign_key), (auth_cert, auth_key))
+def main(port, control, *files):
+    card = Card(*files)
     state = {"present": True, "pull_at": None, "sock": None}
 
     def on_control(*_):
@@ -143,15 +128,18 @@ def main(port, control, sign_cert, sign_key, auth_cert, auth_key):
     signal.signal(signal.SIGUSR1, on_control)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     while True:
-        while not state["present"]:
+        if not state["present"]:
             time.sleep(0.05)
+            continue
         try:
-            sock = socket.create_connection(("127.0.0.1", port))
+            state["sock"] = sock = socket.create_connection(("127.0.0.1", port))
         except OSError:
             time.sleep(0.1)  # vpcd not listening yet
             continue
-        state["sock"] = sock
-        serve(sock, card, state)
+        try:
+            serve(sock, card, state)
+        except (EOFError, OSError):
+            pass
         state["sock"] = None
         sock.close()
         card.power()
@@ -169,25 +157,22 @@ def serve(sock, card, state):
             sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_QUICKACK, 1)
         return data
 
-    try:
-        while state["present"]:
-            message = read(int.from_bytes(read(2), "big"))
-            if len(message) == 1:
-                if message[0] == 4:
-                    sock.sendall(len(ATR).to_bytes(2, "big") + ATR)
-                else:
-                    card.power()
-                continue
-            if state["pull_at"] == message[1]:
-                # Hold the command a moment, so that pcscd's presence check (every 0.4 s) waits
-                # on it and finds the card gone, as a real reader's card switch tells at once.
-                time.sleep(1.0)
-                state["present"] = False
-                return
-            answer = card.apdu(message)
-            sock.sendall(len(answer).to_bytes(2, "big") + answer)
-    except (EOFError, OSError):
-        pass
+    while state["present"]:
+        message = read(int.from_bytes(read(2), "big"))
+        if len(message) == 1:
+            if message[0] == 4:
+                sock.sendall(len(ATR).to_bytes(2, "big") + ATR)
+            else:
+                card.power()
+            continue
+        if state["pull_at"] == message[1]:
+            # Hold the command a moment, so that pcscd's presence check (every 0.4 s) waits on it
+            # and finds the card gone, as a real reader's card switch tells at once.
+            time.sleep(1.0)
+            state["present"] = False
+            return
+        answer = card.apdu(message)
+        sock.sendall(len(answer).to_bytes(2, "big") + answer)
 
 
 if __name__ == "__main__":
