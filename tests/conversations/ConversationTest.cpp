@@ -413,7 +413,7 @@ private:
             bool gone = !lines.empty() &&
                         (lines.back().rfind("skip", 0) == 0 || lines.back().rfind("ended", 0) == 0);
             if (lines.size() >= answers_ || gone) {
-                status = lines.back();
+                status = lines[std::min(lines.size(), answers_) - 1];
                 return;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
