@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <regex>
 
@@ -21,11 +20,6 @@
 
 namespace p11bridge::test {
 namespace {
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // Runs a command line of quoted words; returns its exit status and writes its output to `out`.
 int RunCommand(const std::vector<std::string>& words, const std::string& out) {
@@ -58,10 +52,7 @@ struct Deployment {
     std::string Link() const { return Profile() + "/p11bridge-host/p11bridge-pkcs11.so"; }
     // A second certificate on the token beside the signing one, with its key.
     void AddCert(unsigned keyUsage, int validFromDays, int validToDays) {
-        CertRequest request;
-        request.keyUsage = keyUsage;
-        request.validFromDays = validFromDays;
-        request.validToDays = validToDays;
+        CertRequest request{"excluded", validFromDays, validToDays, keyUsage, 2048, {}};
         token.ImportCredential(certs.Issue("excluded", request), {2}, "excluded");
     }
     int Run(std::vector<std::string> words, const std::string& out) const {
@@ -237,6 +228,7 @@ TEST(DoctorVerdicts, NameWhatIsWrongWithTheSetup) {
     TempDir shared;
     CertFactory certs(shared.Path());
     IssuedCert signer = certs.Issue("signer");
+    const std::string signature = SignDomainList("example.org");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.behaviour);
         TempDir dir;
@@ -245,15 +237,10 @@ TEST(DoctorVerdicts, NameWhatIsWrongWithTheSetup) {
         token.ImportCredential(signer, {1}, "signer");
         Deployment setup{dir, hsm, token, certs, signer, {}};
         ASSERT_NO_FATAL_FAILURE(setup.Install({"--profile", setup.Profile()}));
-        setup.arguments = {P11BRIDGE_DOCTOR,
-                           "--profile",
-                           setup.Profile(),
-                           "--domains",
-                           "example.org",
-                           "--signature",
-                           SignDomainList("example.org"),
-                           "--origin",
-                           "https://www.example.org"};
+        const std::string profile = setup.Profile();
+        setup.arguments = {P11BRIDGE_DOCTOR, "--profile",   profile,
+                           "--domains",      "example.org", "--signature",
+                           signature,        "--origin",    "https://www.example.org"};
         c.breakIt(setup);
         if (setup.skipped) continue;
 

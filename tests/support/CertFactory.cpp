@@ -1,10 +1,8 @@
 #include "support/CertFactory.h"
 
 #include <openssl/pem.h>
-#include <openssl/rand.h>
 #include <openssl/x509v3.h>
 
-#include <functional>
 #include <stdexcept>
 #include <utility>
 
@@ -20,8 +18,7 @@ std::string KeyUsageText(unsigned bits) {
         {KeyUsage::kDigitalSignature, "digitalSignature"},
         {KeyUsage::kNonRepudiation, "nonRepudiation"},
         {KeyUsage::kKeyCertSign, "keyCertSign"},
-        {KeyUsage::kCrlSign, "cRLSign"},
-    };
+        {KeyUsage::kCrlSign, "cRLSign"}};
     std::string text = "critical";
     for (const auto& [bit, name] : kNames) {
         if (bits & bit) text += std::string(",") + name;
@@ -34,36 +31,19 @@ void AddExtension(X509* cert, X509V3_CTX* ctx, int nid, const std::string& value
     if (!ext || X509_add_ext(cert, ext.get(), -1) != 1) Fail("extension " + value);
 }
 
-void SetRandomSerial(X509* cert) {
-    unsigned char bytes[8];
-    if (RAND_bytes(bytes, sizeof bytes) != 1) Fail("RAND_bytes");
-    bytes[0] &= 0x7f;  // positive, as DER INTEGER serials must be
-    bytes[0] |= 0x01;  // and of full length
-    OpenSslPtr<BIGNUM> bn(BN_bin2bn(bytes, sizeof bytes, nullptr));
-    if (!bn || !BN_to_ASN1_INTEGER(bn.get(), X509_get_serialNumber(cert))) Fail("serial");
-}
-
-void WriteFile(const std::string& path, const std::function<int(BIO*)>& write) {
-    OpenSslPtr<BIO> bio(BIO_new_file(path.c_str(), "wb"));
-    if (!bio || write(bio.get()) != 1) Fail("write " + path);
-}
-
 OpenSslPtr<X509> MakeCert(const CertRequest& request, EVP_PKEY* key, X509* issuer,
                           EVP_PKEY* issuerKey, bool isCa) {
     OpenSslPtr<X509> cert(X509_new());
     if (!cert || X509_set_version(cert.get(), 2) != 1) Fail("X509_new");
-    SetRandomSerial(cert.get());
+    // A random serial, positive as DER INTEGER serials must be, and of full length.
+    OpenSslPtr<BIGNUM> serial(BN_new());
     X509_NAME* name = X509_get_subject_name(cert.get());
-    auto add = [name](const char* field, const std::string& value) {
-        if (!value.empty() &&
-            X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
-                                       reinterpret_cast<const unsigned char*>(value.c_str()), -1,
-                                       -1, 0) != 1) {
-            Fail(std::string("name ") + field);
-        }
-    };
-    add("CN", request.commonName);
-    if (X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name) != 1 ||
+    const auto* cn = reinterpret_cast<const unsigned char*>(request.commonName.c_str());
+    if (!serial || !BN_rand(serial.get(), 63, BN_RAND_TOP_ONE, BN_RAND_BOTTOM_ANY) ||
+        !BN_to_ASN1_INTEGER(serial.get(), X509_get_serialNumber(cert.get())) ||
+        (!request.commonName.empty() &&
+         X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, cn, -1, -1, 0) != 1) ||
+        X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name) != 1 ||
         !X509_gmtime_adj(X509_getm_notBefore(cert.get()), request.validFromDays * 86400L) ||
         !X509_gmtime_adj(X509_getm_notAfter(cert.get()), request.validToDays * 86400L) ||
         X509_set_pubkey(cert.get(), key) != 1) {
@@ -91,10 +71,12 @@ IssuedCert Save(const std::string& directory, const std::string& fileStem, X509*
     i2d_X509(cert, &p);
     out.derPath = directory + "/" + fileStem + ".der";
     out.keyPemPath = directory + "/" + fileStem + ".key.pem";
-    WriteFile(out.derPath, [cert](BIO* bio) { return i2d_X509_bio(bio, cert); });
-    WriteFile(out.keyPemPath, [&key](BIO* bio) {
-        return PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
-    });
+    OpenSslPtr<BIO> derFile(BIO_new_file(out.derPath.c_str(), "wb"));
+    OpenSslPtr<BIO> keyFile(BIO_new_file(out.keyPemPath.c_str(), "wb"));
+    if (!derFile || !keyFile || i2d_X509_bio(derFile.get(), cert) != 1 ||
+        PEM_write_bio_PrivateKey(keyFile.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) !=
+            1)
+        Fail("write " + out.derPath);
     out.key = std::move(key);
     return out;
 }
@@ -111,11 +93,8 @@ SharedKey CertFactory::GenerateRsaKey(int bits) {
 
 const IssuedCert& CertFactory::Ca() {
     if (!caCert_) {
-        CertRequest request;
-        request.commonName = "p11bridge Test CA";
-        request.validFromDays = -30;
-        request.validToDays = 3650;
-        request.keyUsage = KeyUsage::kKeyCertSign | KeyUsage::kCrlSign;
+        CertRequest request{
+            "p11bridge Test CA", -30, 3650, KeyUsage::kKeyCertSign | KeyUsage::kCrlSign, 2048, {}};
         SharedKey key = GenerateRsaKey(2048);
         caCert_ = MakeCert(request, key.get(), nullptr, nullptr, true);
         ca_ = Save(directory_, "ca", caCert_.get(), key);

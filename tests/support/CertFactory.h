@@ -2,8 +2,7 @@
 
 #include <string>
 
-#include "support/Bytes.h"
-#include "support/OpenSsl.h"
+#include "support/Crypto.h"
 
 namespace p11bridge::test {
 

@@ -1,27 +1,46 @@
 #include "support/Crypto.h"
 
+#include <openssl/err.h>
 #include <openssl/pem.h>
 
-#include <cstdio>
-#include <map>
 #include <stdexcept>
-
-#include "support/OpenSsl.h"
 
 namespace p11bridge::test {
 namespace {
 
 const EVP_MD* Md(const std::string& algorithm) {
-    static const std::map<std::string, const EVP_MD* (*)()> kDigests = {
-        {"md5", EVP_md5},       {"sha1", EVP_sha1},     {"sha256", EVP_sha256},
-        {"sha384", EVP_sha384}, {"sha512", EVP_sha512},
-    };
-    auto found = kDigests.find(algorithm);
-    if (found == kDigests.end()) throw std::invalid_argument("unknown digest " + algorithm);
-    return found->second();
+    const EVP_MD* md = EVP_get_digestbyname(algorithm.c_str());
+    if (!md) throw std::invalid_argument("unknown digest " + algorithm);
+    return md;
 }
 
 }  // namespace
+
+std::string ToHex(const Bytes& bytes) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char b : bytes) out += {kDigits[b >> 4], kDigits[b & 0xf]};
+    return out;
+}
+
+Bytes FromHex(const std::string& hex) {
+    Bytes out(hex.size() / 2);
+    std::size_t length = 0;
+    if (OPENSSL_hexstr2buf_ex(out.data(), out.size(), &length, hex.c_str(), '\0') != 1) {
+        throw std::invalid_argument("not hex: '" + hex + "': " + OpenSslErrors());
+    }
+    return out;
+}
+
+std::string OpenSslErrors() {
+    std::string text;
+    while (unsigned long code = ERR_get_error()) {
+        char buffer[256];
+        ERR_error_string_n(code, buffer, sizeof buffer);
+        text += (text.empty() ? "" : "; ") + std::string(buffer);
+    }
+    return text;
+}
 
 std::string Base64(const Bytes& data, std::size_t lineLength) {
     std::string text(4 * ((data.size() + 2) / 3) + 1, '\0');
@@ -62,29 +81,21 @@ Bytes Digest(const std::string& algorithm, const Bytes& data) {
     return out;
 }
 
-std::string DevelopmentPrivateKeyPath() {
-    return P11BRIDGE_DEVELOPMENT_PRIVATE_KEY;
-}
-
 std::string SignDomainList(const std::string& text) {
     static const SharedKey key = [] {
-        FILE* file = std::fopen(DevelopmentPrivateKeyPath().c_str(), "r");
-        if (!file) throw std::runtime_error("cannot read " + DevelopmentPrivateKeyPath());
-        EVP_PKEY* loaded = PEM_read_PrivateKey(file, nullptr, nullptr, nullptr);
-        std::fclose(file);
+        OpenSslPtr<BIO> file(BIO_new_file(P11BRIDGE_DEVELOPMENT_PRIVATE_KEY, "r"));
+        SharedKey loaded(
+            file ? PEM_read_bio_PrivateKey(file.get(), nullptr, nullptr, nullptr) : nullptr,
+            OpenSslFree());
         if (!loaded) throw std::runtime_error("domain-list key: " + OpenSslErrors());
-        return SharedKey(loaded, EVP_PKEY_free);
+        return loaded;
     }();
     OpenSslPtr<EVP_MD_CTX> context(EVP_MD_CTX_new());
-    std::size_t length = 0;
+    Bytes signature(static_cast<std::size_t>(EVP_PKEY_get_size(key.get())));
+    std::size_t length = signature.size();
     if (!context ||
         EVP_DigestSignInit(context.get(), nullptr, EVP_sha1(), nullptr, key.get()) != 1 ||
-        EVP_DigestSign(context.get(), nullptr, &length,
-                       reinterpret_cast<const unsigned char*>(text.data()), text.size()) != 1) {
-        throw std::runtime_error("sign: " + OpenSslErrors());
-    }
-    Bytes signature(length);
-    if (EVP_DigestSign(context.get(), signature.data(), &length,
+        EVP_DigestSign(context.get(), signature.data(), &length,
                        reinterpret_cast<const unsigned char*>(text.data()), text.size()) != 1) {
         throw std::runtime_error("sign: " + OpenSslErrors());
     }

@@ -26,21 +26,17 @@ int Remaining(std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
-HostProcess::HostProcess() : HostProcess(Options{}) {}
-
 HostProcess::HostProcess(const Options& options) {
-    char pattern[] = "/tmp/p11bridge-host-XXXXXX";
-    dir_ = ::mkdtemp(pattern);
     // The host finds its module beside its own executable (/proc/self/exe), so the binary is
     // copied, not linked, into a directory of the test's own.
-    fs::copy_file(P11BRIDGE_HOST_BINARY, dir_ + "/p11bridge");
+    fs::copy_file(P11BRIDGE_HOST_BINARY, dir_.File("p11bridge"));
     if (!options.module.empty()) linkModule(options.module);
 
     int inPipe[2], outPipe[2], errPipe[2];
     if (::pipe2(inPipe, O_CLOEXEC) || ::pipe2(outPipe, O_CLOEXEC) || ::pipe2(errPipe, O_CLOEXEC))
         throw std::runtime_error("pipe");
     std::vector<std::string> argv = options.wrapper;
-    argv.push_back(dir_ + "/p11bridge");
+    argv.push_back(dir_.File("p11bridge"));
     pid_ = ::fork();
     if (pid_ == 0) {
         // As a browser starts it: with the default dispositions, not this process's SIGPIPE
@@ -67,7 +63,7 @@ HostProcess::HostProcess(const Options& options) {
 }
 
 void HostProcess::linkModule(const std::string& module) {
-    fs::create_symlink(module, dir_ + "/p11bridge-pkcs11.so");
+    fs::create_symlink(module, dir_.File("p11bridge-pkcs11.so"));
 }
 
 HostProcess::~HostProcess() {
@@ -79,8 +75,6 @@ HostProcess::~HostProcess() {
     }
     closeOutput();
     if (err_ >= 0) ::close(err_);
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
 }
 
 std::string HostProcess::frame(const std::string& json) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/TempDir.h"
+
 namespace p11bridge::testing {
 
 class HostProcess {
@@ -23,7 +25,6 @@ public:
         std::vector<std::string> wrapper;
     };
 
-    HostProcess();
     explicit HostProcess(const Options& options);
     ~HostProcess();
     HostProcess(const HostProcess&) = delete;
@@ -54,7 +55,7 @@ public:
 private:
     bool readExactly(char* buffer, std::size_t n, std::chrono::steady_clock::time_point deadline);
 
-    std::string dir_;
+    test::TempDir dir_;
     pid_t pid_ = -1;
     int in_ = -1;
     int out_ = -1;

@@ -1,6 +1,9 @@
 #include "support/SoftHsmToken.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <pkcs11.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,47 +12,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
+#include <memory>
 #include <regex>
 #include <stdexcept>
 
-#include "common/FileDescriptor.h"
 #include "support/CertFactory.h"
-#include "support/Pkcs11Library.h"
+
+extern char** environ;
 
 namespace p11bridge::test {
 namespace {
 
 constexpr const char* kConfVariable = "SOFTHSM2_CONF";
-
-using p11bridge::FileDescriptor;
-
-bool IsFile(const std::string& path) {
-    return access(path.c_str(), R_OK) == 0;
-}
-
-bool OnPath(const std::string& tool) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        if (access((dirs.substr(start, end - start) + "/" + tool).c_str(), X_OK) == 0) return true;
-        start = end + 1;
-    }
-    return false;
-}
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void Append(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::app);
-    out << text;
-}
 
 }  // namespace
 
@@ -58,17 +32,14 @@ std::string SoftHsm::ModulePath() {
          {"/usr/lib/softhsm/libsofthsm2.so", "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so",
           "/usr/lib64/pkcs11/libsofthsm2.so", "/usr/lib/x86_64-linux-gnu/pkcs11/libsofthsm2.so",
           "/usr/local/lib/softhsm/libsofthsm2.so"}) {
-        if (IsFile(candidate)) return candidate;
+        if (access(candidate, R_OK) == 0) return candidate;
     }
     return "";
 }
 
-bool SoftHsm::Available() {
-    return !ModulePath().empty() && OnPath("softhsm2-util") && OnPath("pkcs11-tool");
-}
-
 SoftHsm::SoftHsm() {
-    if (!Available()) throw std::runtime_error("SoftHSM2 or OpenSC's pkcs11-tool is missing");
+    // A missing softhsm2-util or pkcs11-tool is named by the first Run that needs it.
+    if (ModulePath().empty()) throw std::runtime_error("SoftHSM2 is missing");
     std::string tokens = dir_.File("tokens");
     if (mkdir(tokens.c_str(), 0700) != 0) {
         throw std::runtime_error("mkdir " + tokens + ": " + std::strerror(errno));
@@ -95,28 +66,26 @@ SoftHsm::~SoftHsm() {
 
 std::string SoftHsm::Run(const std::vector<std::string>& argv) const {
     std::string outputPath = dir_.File("tool-output.txt");
-    FileDescriptor output(open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (output.get() < 0) throw std::runtime_error("cannot open " + outputPath);
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
-
-    pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
-    if (pid == 0) {
-        // Only async-signal-safe calls between fork and exec.
-        int null = open("/dev/null", O_RDONLY);
-        if (null >= 0) dup2(null, STDIN_FILENO);
-        dup2(output.get(), STDOUT_FILENO);
-        dup2(output.get(), STDERR_FILENO);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    pid_t pid = 0;
+    int error = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) throw std::runtime_error(argv[0] + ": " + std::strerror(error));
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    std::string text = ReadAll(outputPath);
-    Append(ToolLogPath(), "$ " + argv[0] + (argv.size() > 1 ? " " + argv[1] : "") + "\n" + text);
+    std::string text = ReadFile(outputPath);
+    std::ofstream(ToolLogPath(), std::ios::app)
+        << "$ " << argv[0] << (argv.size() > 1 ? " " + argv[1] : "") << "\n"
+        << text;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         throw std::runtime_error(argv[0] + " failed (see " + ToolLogPath() + "):\n" + text);
     }
@@ -144,27 +113,13 @@ SoftHsmToken SoftHsm::AddToken(const std::string& label, const std::string& pin,
 
 void SoftHsmToken::Write(const std::string& path, const char* type, const Bytes& id,
                          const std::string& label, bool alwaysAuthenticate) {
-    std::vector<std::string> argv = {"pkcs11-tool",
-                                     "--module",
-                                     SoftHsm::ModulePath(),
-                                     "--token-label",
-                                     label_,
-                                     "--login",
-                                     "--pin",
-                                     pin_,
-                                     "--write-object",
-                                     path,
-                                     "--type",
-                                     type};
+    const std::string module = SoftHsm::ModulePath();
+    std::vector<std::string> argv = {"pkcs11-tool",    "--module", module,   "--token-label",
+                                     label_,           "--login",  "--pin",  pin_,
+                                     "--write-object", path,       "--type", type};
     // pkcs11-tool cannot write an empty CKA_ID; leaving --id out gives the object none.
-    if (!id.empty()) {
-        argv.push_back("--id");
-        argv.push_back(ToHex(id));
-    }
-    if (!label.empty()) {
-        argv.push_back("--label");
-        argv.push_back(label);
-    }
+    if (!id.empty()) argv.insert(argv.end(), {"--id", ToHex(id)});
+    if (!label.empty()) argv.insert(argv.end(), {"--label", label});
     if (alwaysAuthenticate) argv.push_back("--always-auth");
     hsm_->Run(argv);
 }
@@ -181,9 +136,13 @@ void SoftHsmToken::ImportCert(const std::string& certDerPath, const Bytes& id,
 
 void SoftHsmToken::ImportRawCert(const Bytes& value, const Bytes& id) {
     // pkcs11-tool parses what it writes, so bytes that are no certificate go in by hand.
-    Pkcs11Library module(SoftHsm::ModulePath());
-    CK_FUNCTION_LIST* p11 = module.Functions();
-    CK_SESSION_HANDLE session = 0;
+    const std::string path = SoftHsm::ModulePath();
+    std::unique_ptr<void, int (*)(void*)> library(dlopen(path.c_str(), RTLD_NOW), dlclose);
+    auto getList = reinterpret_cast<CK_C_GetFunctionList>(
+        library ? dlsym(library.get(), "C_GetFunctionList") : nullptr);
+    CK_FUNCTION_LIST* p11 = nullptr;
+    if (!getList || getList(&p11) != CKR_OK) throw std::runtime_error("cannot load " + path);
+    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
     CK_OBJECT_HANDLE object = 0;
     CK_OBJECT_CLASS objectClass = CKO_CERTIFICATE;
     CK_CERTIFICATE_TYPE type = CKC_X_509;
@@ -197,19 +156,16 @@ void SoftHsmToken::ImportRawCert(const Bytes& value, const Bytes& id) {
         {CKA_ID, const_cast<unsigned char*>(id.data()), id.size()},
         {CKA_VALUE, const_cast<unsigned char*>(value.data()), value.size()},
     };
+    auto* pin = reinterpret_cast<unsigned char*>(const_cast<char*>(pin_.data()));
     CK_RV rv = p11->C_Initialize(nullptr);
     if (rv == CKR_OK) {
         rv = p11->C_OpenSession(slotId_, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
                                 &session);
-        if (rv == CKR_OK) {
-            rv = p11->C_Login(session, CKU_USER,
-                              reinterpret_cast<unsigned char*>(const_cast<char*>(pin_.data())),
-                              pin_.size());
-            if (rv == CKR_OK) rv = p11->C_CreateObject(session, attributes, 6, &object);
-            p11->C_CloseSession(session);
-        }
-        p11->C_Finalize(nullptr);
     }
+    if (rv == CKR_OK) rv = p11->C_Login(session, CKU_USER, pin, pin_.size());
+    if (rv == CKR_OK) rv = p11->C_CreateObject(session, attributes, 6, &object);
+    if (session != CK_INVALID_HANDLE) p11->C_CloseSession(session);
+    p11->C_Finalize(nullptr);
     if (rv != CKR_OK) throw std::runtime_error("C_CreateObject: rv " + std::to_string(rv));
 }
 

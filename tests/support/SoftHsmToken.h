@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "support/Bytes.h"
+#include "support/Crypto.h"
 #include "support/TempDir.h"
 
 namespace p11bridge::test {
@@ -20,7 +20,7 @@ class SoftHsmToken;
 // all flagged as present. The slot ID of a new token is not chosen by the caller.
 class SoftHsm {
 public:
-    // Throws std::runtime_error when SoftHSM2 or its tools are not installed.
+    // Throws std::runtime_error when SoftHSM2 is not installed.
     SoftHsm();
     ~SoftHsm();
     SoftHsm(const SoftHsm&) = delete;
@@ -28,7 +28,6 @@ public:
 
     // libsofthsm2.so, or the empty string when it is not installed.
     static std::string ModulePath();
-    static bool Available();
 
     // pkcs11-tool picks tokens by label prefix, so no label may be a prefix of another.
     SoftHsmToken AddToken(const std::string& label, const std::string& pin,
@@ -38,7 +37,7 @@ public:
     // Where the output of softhsm2-util and pkcs11-tool goes.
     std::string ToolLogPath() const { return dir_.File("tools.log"); }
 
-    // Runs a tool by fork/exec (arguments are never parsed by a shell), its output appended
+    // Runs a tool by posix_spawn (arguments are never parsed by a shell), its output appended
     // to the tool log; returns that output, throws when it does not exit with 0.
     std::string Run(const std::vector<std::string>& argv) const;
 
@@ -50,10 +49,6 @@ private:
 
 class SoftHsmToken {
 public:
-    const std::string& Label() const { return label_; }
-    const std::string& Pin() const { return pin_; }
-    unsigned long SlotId() const { return slotId_; }
-
     // A PEM private key (PKCS#8 or traditional) as a private, sensitive key object; with
     // alwaysAuthenticate, one that needs the PIN for each use (CKA_ALWAYS_AUTHENTICATE).
     void ImportKey(const std::string& keyPemPath, const Bytes& id, const std::string& label = "",

@@ -20,4 +20,7 @@ private:
     std::string path_;
 };
 
+// The whole file, empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+
 }  // namespace p11bridge::test
