@@ -6,18 +6,27 @@
 //   p11bridge_bench_road --host DIR/p11bridge --proxy-host DIR2/p11bridge
 //       --framing-floor PATH --framing-floor-nss PATH --token-floor PATH --module SO
 //       --proxy-module SO --token CONF --token10 CONF --token100 CONF --id HEX --pin PIN
-//       --domains TEXT --signature BASE64 --scratch DIR [--only SECTION]
+//       --domains TEXT --signature BASE64 --scratch DIR
+//       --card-stack SCRIPT --card-wrapper SCRIPT --card-host DIR3/p11bridge --card-module SO
+//       --card-id HEX --card-pin PIN [--only SECTION]
 //
 // The host beside --host loads SoftHSM2 (--module), the one beside --proxy-host loads the proxy;
 // each CONF is a SoftHSM2 configuration whose token holds 1, 10 or 100 signing certificates, the
-// key of the certificate with identifier --id among them. DIR takes callgrind's output. SECTION:
-// messages, startup, token, scale, proxy, memory. scripts/bench.sh sets all of this up.
+// key of the certificate with identifier --id among them. DIR takes callgrind's output and the
+// card stack's files. The card section starts the virtual card with tests/card/card-stack.sh
+// (--card-stack); the host beside --card-host loads OpenSC (--card-module), and the proxy's host
+// runs under tests/card/opensc-only.sh (--card-wrapper) so that the proxy loads OpenSC alone.
+// SECTION: messages, startup, token, scale, proxy, memory, card. scripts/bench.sh sets all of
+// this up.
 #include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -178,6 +187,7 @@ public:
         return elapsed;
     }
     long Finish() { return process_.Finish(); }
+    pid_t Pid() const { return process_.Pid(); }
 
     static void Expect(const std::string& reply, const std::string& part) {
         if (reply.find(part) == std::string::npos)
@@ -209,22 +219,37 @@ Samples FloorTimes(const Config& config, const std::string& module, const std::s
 }
 
 // The raw program kept running for one operation, which it makes whenever asked, so that host
-// and raw program can take turns operation by operation.
+// and raw program can take turns operation by operation. It loads MODULE (--module when empty),
+// run under the command prefix ARGV when one is given.
 class RawSession {
 public:
-    RawSession(const Config& config, const std::string& token, const std::string& operation)
-        : process_({config["token-floor"], config["module"], config["id"], config["pin"], "-",
-                    operation},
+    RawSession(const Config& config, const std::string& token, const std::string& operation,
+               const std::string& module = "", std::vector<std::string> argv = {})
+        : process_(Command(config, operation, module.empty() ? config["module"] : module, argv),
                    token) {}
-    // Milliseconds, as the raw program measures its own calls.
-    double Timed() {
+    // Milliseconds, as the raw program measures its own calls; INITIALIZE, when given, takes the
+    // part of them that C_Initialize took.
+    double Timed(double* initialize = nullptr) {
         process_.WriteLine("go");
-        std::string line = process_.ReadLine();
-        if (line.empty()) throw std::runtime_error("the token floor failed");
-        return std::stod(line.substr(line.find(' ') + 1)) / 1e6;
+        std::istringstream line(process_.ReadLine());
+        std::string operation;
+        double total = -1, initializeNs = 0;
+        line >> operation >> total >> initializeNs;
+        if (total < 0) throw std::runtime_error("the token floor failed");
+        if (initialize) *initialize = initializeNs / 1e6;
+        return total / 1e6;
     }
+    pid_t Pid() const { return process_.Pid(); }
 
 private:
+    static std::vector<std::string> Command(const Config& config, const std::string& operation,
+                                            const std::string& module,
+                                            std::vector<std::string> argv) {
+        argv.insert(argv.end(),
+                    {config["token-floor"], module, config["id"], config["pin"], "-", operation});
+        return argv;
+    }
+
     ChildProcess process_;
 };
 
@@ -587,6 +612,203 @@ void Memory(const Config& config, Report& report) {
                 Median(direct) < 12, "< 12 MiB");
 }
 
+// What the virtual card writes to the file PIV_CARD_APDU_LOG names: one line per command, its
+// header (CLA INS P1 P2), the answer's length and the microseconds the card took to answer.
+class ApduLog {
+public:
+    struct Commands {
+        double count = 0, cardMilliseconds = 0;
+        std::map<std::string, int> kinds;  // by name, in the order names sort
+    };
+    explicit ApduLog(std::string path) : path_(std::move(path)) {}
+    // The commands answered since the last call. The card writes each line before it answers,
+    // so a frame's lines are all there when the frame returns.
+    Commands Take() {
+        static const std::map<std::string, std::string> kNames = {
+            {"a4", "SELECT"},       {"ca", "GET DATA"}, {"cb", "GET DATA"},
+            {"c0", "GET RESPONSE"}, {"20", "VERIFY"},   {"87", "GENERAL AUTHENTICATE"}};
+        std::ifstream in(path_);
+        in.seekg(offset_);
+        Commands commands;
+        std::string line;
+        while (std::getline(in, line) && !in.eof()) {
+            offset_ += static_cast<std::streamoff>(line.size() + 1);
+            std::istringstream fields(line);
+            std::string header;
+            double answerBytes = 0, microseconds = 0;
+            fields >> header >> answerBytes >> microseconds;
+            auto name = kNames.find(header.substr(2, 2));
+            commands.kinds[name == kNames.end() ? "INS " + header.substr(2, 2) : name->second]++;
+            commands.count += 1;
+            commands.cardMilliseconds += microseconds / 1000;
+        }
+        return commands;
+    }
+
+private:
+    std::string path_;
+    std::streamoff offset_ = 0;
+};
+
+// Milliseconds that process PID, all its threads together, has run on a processor so far.
+double ProcessorMilliseconds(pid_t pid) {
+    double nanoseconds = 0;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::ifstream schedstat(task.path() / "schedstat");
+        double ran = 0;
+        schedstat >> ran;
+        nanoseconds += ran;
+    }
+    return nanoseconds / 1e6;
+}
+
+// The first line the card stack writes to STATUS: "ready", "skip: WHY" or "fail: WHY".
+std::string AwaitCardStack(const std::string& status) {
+    for (int tenth = 0; tenth < 3000; ++tenth) {
+        std::ifstream in(status);
+        std::string line;
+        if (std::getline(in, line) && !line.empty()) return line;
+        ::usleep(100000);
+    }
+    return "fail: the card stack did not start within 5 minutes";
+}
+
+std::string Kinds(const ApduLog::Commands& commands) {
+    std::string text;
+    for (const auto& [name, count] : commands.kinds)
+        text += (text.empty() ? "" : ", ") + std::to_string(count) + " " + name;
+    return text;
+}
+
+void Card(const Config& config, Report& report) {
+    constexpr int kTurns = 75;
+    const std::string dir = config["scratch"] + "/card";
+    ::mkdir(dir.c_str(), 0700);
+    ::setenv("PIV_CARD_APDU_LOG", (dir + "/apdu.log").c_str(), 1);
+    ::setenv("PCSCLITE_CSOCK_NAME", (dir + "/stack/run/pcscd/pcscd.comm").c_str(), 1);
+    // The stack lives until its input ends, when this goes out of scope.
+    ChildProcess stack({config["card-stack"], dir + "/stack"}, "");
+    const std::string status = AwaitCardStack(dir + "/stack/status");
+    const std::string title = "7. On a smart card";
+    if (status != "ready") {
+        report.Section(title, "Not measured: the virtual card could not start (" + status + ").");
+        return;
+    }
+    Config card = config;
+    card.options["id"] = config["card-id"];
+    card.options["pin"] = config["card-pin"];
+    const std::string pinRequest = R"({"command":3,"pin":")" + card["pin"] + R"("})";
+    ApduLog apdus(dir + "/apdu.log");
+    apdus.Take();  // the stack's own look at the card
+
+    report.Section(
+        title,
+        "A listing and a signature on a virtual PIV card (`tests/card/`: pcscd with vpcd's "
+        "reader, the card a Python program answering APDUs), through OpenSC's module `" +
+            config["card-module"] +
+            "` directly and through p11-kit's proxy loading OpenSC alone. The card's "
+            "signing key needs the PIN for each use: the host logs in, and after C_SignInit "
+            "logs in again for the key (CKU_CONTEXT_SPECIFIC), which spends the PIN. Floor: "
+            "`bench/floors/token_floor.c` making the same calls on the same card, timed inside "
+            "itself. One frame each in turn (the order swapped every turn), on free processors "
+            "since the card stack is four processes; median of " +
+            std::to_string(kTurns) +
+            " turns. The card logs every command it answers, and how "
+            "long it took, which gives the APDUs per frame.");
+    report.TableHead("host", "raw PKCS#11");
+    std::ostringstream where, roads, kinds;
+    where << "\n| frame | C_Initialize | its share | APDUs, host / raw | of them C_Initialize's | "
+             "card's time, host / raw | processor time, host / raw |\n"
+             "|---|---:|---:|---:|---:|---:|---:|\n";
+    struct Road {
+        std::string name, module;
+        std::vector<std::string> host, prefix;
+    };
+    const std::vector<std::string> wrapper = {config["card-wrapper"], dir + "/p11-kit"};
+    std::vector<std::string> proxyHost = wrapper;
+    proxyHost.push_back(config["proxy-host"]);
+    for (const Road& road :
+         {Road{"OpenSC directly", config["card-module"], {config["card-host"]}, {}},
+          Road{"through p11-kit's proxy", config["proxy-module"], proxyHost, wrapper}}) {
+        for (const std::string operation : {"list", "sign"}) {
+            HostSession host(card, road.host, "");
+            RawSession raw(card, "", operation, road.module, road.prefix);
+            RawSession initialize(card, "", "init", road.module, road.prefix);
+            Samples hostTimes, rawTimes, initTimes, hostApdus, rawApdus, initApdus, hostCard,
+                rawCard, hostProcessor, rawProcessor, askTimes, wholeTimes;
+            ApduLog::Commands rawLast;
+            for (int turn = 0; turn < kTurns; ++turn) {
+                auto hostTurn = [&] {
+                    auto start = Clock::now();
+                    if (operation == "sign") {
+                        // As a page signs on this card: refused for the PIN, the PIN, again.
+                        HostSession::Expect(host.Exchange(card.Sign()), R"("missingPin" : true)");
+                        askTimes.push_back(MillisecondsSince(start));
+                        apdus.Take();
+                        HostSession::Expect(host.Exchange(pinRequest), R"("ok" : true)");
+                    }
+                    double processor = ProcessorMilliseconds(host.Pid());
+                    hostTimes.push_back(host.Timed(card.Request(operation)));
+                    hostProcessor.push_back(ProcessorMilliseconds(host.Pid()) - processor);
+                    wholeTimes.push_back(MillisecondsSince(start));
+                    ApduLog::Commands commands = apdus.Take();
+                    hostApdus.push_back(commands.count);
+                    hostCard.push_back(commands.cardMilliseconds);
+                };
+                auto rawTurn = [&] {
+                    double init = 0;
+                    double processor = ProcessorMilliseconds(raw.Pid());
+                    rawTimes.push_back(raw.Timed(&init));
+                    rawProcessor.push_back(ProcessorMilliseconds(raw.Pid()) - processor);
+                    initTimes.push_back(init);
+                    rawLast = apdus.Take();
+                    rawApdus.push_back(rawLast.count);
+                    rawCard.push_back(rawLast.cardMilliseconds);
+                };
+                apdus.Take();
+                if (turn % 2) {
+                    hostTurn();
+                    rawTurn();
+                } else {
+                    rawTurn();
+                    hostTurn();
+                }
+                initialize.Timed();
+                initApdus.push_back(apdus.Take().count);
+            }
+            const std::string frame = operation + ", " + road.name;
+            report.Row(frame, Median(hostTimes), Median(rawTimes), "ms", 1, 1.10);
+            double init = Median(initTimes);
+            where << "| " << frame << " | " << Fixed(init, 1) << " ms | "
+                  << Fixed(100 * init / Median(rawTimes), 0) << "% | "
+                  << Fixed(Median(hostApdus), 0) << " / " << Fixed(Median(rawApdus), 0) << " | "
+                  << Fixed(Median(initApdus), 0) << " | " << Fixed(Median(hostCard), 1) << " / "
+                  << Fixed(Median(rawCard), 1) << " ms | " << Fixed(Median(hostProcessor), 2)
+                  << " / " << Fixed(Median(rawProcessor), 2) << " ms |\n";
+            kinds << "- " << frame << ": " << Kinds(rawLast) << ".\n";
+            if (operation == "sign")
+                roads << "- " << road.name << ": " << Fixed(Median(wholeTimes), 1) << " ms, "
+                      << Fixed(Median(askTimes), 1) << " ms of them the refusal.\n";
+        }
+    }
+    report.Text(
+        "\nWhere the time goes: C_Initialize in the raw program's frame (median, and its "
+        "share of the median frame); the APDUs of a frame, host and raw program, and how many a "
+        "bare C_Initialize and C_Finalize make; the card's own time answering a frame's APDUs "
+        "(a signature's is mostly its RSA, in Python); and the processor time each program "
+        "itself spent in a frame, OpenSC and p11-kit included (`/proc/PID/task/*/schedstat`). "
+        "The rest of a frame is waiting on pcscd, vpcd and the card.\n" +
+        where.str() + "\nThe commands of one raw frame, by kind:\n\n" + kinds.str() +
+        "\nA page's signature on this card is more than the signing frame: the key's PIN is "
+        "spent by every signature, so the request is first refused for the PIN (a frame of its "
+        "own, reading the token's identity), the page sends the PIN, and the request comes "
+        "again. Request to signature, median:\n\n" +
+        roads.str());
+    ::unsetenv("PCSCLITE_CSOCK_NAME");
+    ::unsetenv("PIV_CARD_APDU_LOG");
+}
+
 }  // namespace
 }  // namespace p11bridge::bench
 
@@ -605,6 +827,7 @@ int main(int argc, char** argv) {
     const std::vector<std::pair<std::string, void (*)(const Config&, Report&)>> sections = {
         {"messages", PerMessage}, {"startup", StartUp}, {"token", TokenOperations},
         {"scale", ListingScale},  {"proxy", Proxy},     {"memory", Memory},
+        {"card", Card},
     };
     auto only = config.options.find("only");
     Report report;

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the host in release mode, measures it against its floors and writes docs/performance.md:
-# per-message cost, start-up, token operations, listing scale, p11-kit's proxy, memory, and the
-# in-memory Google Benchmark suites, all from this one run on this machine.
+# per-message cost, start-up, token operations, listing scale, p11-kit's proxy, memory, a virtual
+# smart card, and the in-memory Google Benchmark suites, all from this one run on this machine.
 #
-#   scripts/bench.sh                  # everything, into docs/performance.md (a minute or two)
-#   scripts/bench.sh --only SECTION   # one of messages startup token scale proxy memory, to stdout
+#   scripts/bench.sh                  # everything, into docs/performance.md (a few minutes)
+#   scripts/bench.sh --only SECTION   # one of messages startup token scale proxy memory card,
+#                                     # to stdout
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,7 +14,7 @@ only=()
 case "${1:-}" in
   "") ;;
   --only) only=(--only "${2:?--only needs a section}") ;;
-  *) sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+  *) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
 esac
 
 "$root/scripts/install-deps.sh" bench
@@ -26,6 +27,7 @@ quiet cmake --build "$build" -j2 --target p11bridge p11bridge-sign-domains p11br
 
 softhsm=/usr/lib/softhsm/libsofthsm2.so
 proxy=/usr/lib/$(uname -m)-linux-gnu/p11-kit-proxy.so
+opensc=/usr/lib/$(uname -m)-linux-gnu/opensc-pkcs11.so
 pin=1234
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch" "$log"' EXIT
@@ -51,12 +53,13 @@ id=$(openssl x509 -in "$scratch/token1/cert.pem" -pubkey -noout |
 
 # The host finds its module as p11bridge-pkcs11.so beside itself, so each module gets a folder
 # with a copy of the host, as the installer lays it out.
-for kind in direct proxy; do
+for kind in direct proxy opensc; do
   mkdir "$scratch/$kind"
   cp "$build/src/host/p11bridge" "$scratch/$kind/"
 done
 ln -s "$softhsm" "$scratch/direct/p11bridge-pkcs11.so"
 ln -s "$proxy" "$scratch/proxy/p11bridge-pkcs11.so"
+ln -s "$opensc" "$scratch/opensc/p11bridge-pkcs11.so"
 
 domains=localhost
 signature=$(printf %s "$domains" | "$build/tools/sign-domains/p11bridge-sign-domains" \
@@ -70,7 +73,9 @@ road() {
     --token-floor "$build/bench/p11bridge_floor_token" \
     --token "$scratch/token1/softhsm2.conf" --token10 "$scratch/token10/softhsm2.conf" \
     --token100 "$scratch/token100/softhsm2.conf" \
-    --id "$id" --pin "$pin" --domains "$domains" --signature "$signature" --scratch "$scratch" "$@"
+    --id "$id" --pin "$pin" --domains "$domains" --signature "$signature" --scratch "$scratch" \
+    --card-stack "$root/tests/card/card-stack.sh" --card-wrapper "$root/tests/card/opensc-only.sh" \
+    --card-host "$scratch/opensc/p11bridge" --card-module "$opensc" --card-id 02 --card-pin 123456 "$@"
 }
 if [ ${#only[@]} -gt 0 ]; then
   road "${only[@]}"
@@ -92,7 +97,7 @@ package() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || echo "?"; }
 
 Written by \`scripts/bench.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC') at commit $commit. Run it
 again to measure your own machine; \`scripts/bench.sh --only token\` prints one section (messages,
-startup, token, scale, proxy, memory) to stdout.
+startup, token, scale, proxy, memory, card) to stdout.
 The build is \`build/bench\` (Release). Every figure stands beside a floor measured in the same
 run: the least any program must spend on the same work. The floors are \`bench/floors/\`; the
 driver that starts, feeds and times them and the host is \`bench/RoadBench.cpp\`. Host and floor
@@ -112,7 +117,7 @@ runs alternate, and every figure is a median, because the machine is shared.
 
 HEAD
   cat "$scratch/road.md"
-  printf '\n## 7. In memory (Google Benchmark)\n\n'
+  printf '\n## 8. In memory (Google Benchmark)\n\n'
   printf 'The host'\''s own work without pipes or token: `bench/JSONBench.cpp` (parse a request,\n'
   printf 'write a response) and `bench/HostBench.cpp` (whole PIN conversations through the loop).\n'
   for suite in json host; do

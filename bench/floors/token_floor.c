@@ -2,12 +2,13 @@
  * signature, the PKCS#11 calls the host makes, in the same order (C_Initialize to C_Finalize
  * every time), with no host around them. The module is loaded once, as the host loads it.
  *
- *   p11bridge_floor_token MODULE ID_HEX PIN COUNT OP...     OP: list | fetch | sign
+ *   p11bridge_floor_token MODULE ID_HEX PIN COUNT OP...     OP: list | fetch | sign | init
  *
- * Runs the OPs COUNT times over and prints, after each operation, "OP NANOSECONDS". With COUNT
- * "-" it runs them once for every line read from stdin, so that a driver can take turns with
- * the host. Any failed call ends the run with its name and return value on stderr and exit
- * status 1.
+ * Runs the OPs COUNT times over and prints, after each operation, "OP NANOSECONDS
+ * INITIALIZE_NANOSECONDS", the second figure the part of the first that C_Initialize took.
+ * "init" is C_Initialize and C_Finalize alone. With COUNT "-" it runs them once for every line
+ * read from stdin, so that a driver can take turns with the host. Any failed call ends the run
+ * with its name and return value on stderr and exit status 1.
  */
 #include <dlfcn.h>
 #include <limits.h>
@@ -21,6 +22,14 @@ static CK_FUNCTION_LIST* p11;
 static CK_BYTE id[64];
 static CK_ULONG id_length;
 static const char* pin;
+static CK_SLOT_ID slot;
+static long long initialize_ns;
+
+static long long now_ns(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
 
 static void check(CK_RV rv, const char* call) {
     if (rv == CKR_OK) return;
@@ -30,14 +39,17 @@ static void check(CK_RV rv, const char* call) {
 
 /* C_Initialize, the first slot with a token (count, then list) and a read-only session. */
 static CK_SESSION_HANDLE open_frame(void) {
+    long long start = now_ns();
     check(p11->C_Initialize(NULL), "C_Initialize");
+    initialize_ns = now_ns() - start;
     CK_ULONG count = 0;
     check(p11->C_GetSlotList(CK_TRUE, NULL, &count), "C_GetSlotList");
     if (count == 0) check(CKR_TOKEN_NOT_PRESENT, "C_GetSlotList");
     CK_SLOT_ID* slots = calloc(count, sizeof *slots);
     check(p11->C_GetSlotList(CK_TRUE, slots, &count), "C_GetSlotList");
     CK_SESSION_HANDLE session;
-    check(p11->C_OpenSession(slots[0], CKF_SERIAL_SESSION, NULL, NULL, &session), "C_OpenSession");
+    slot = slots[0];
+    check(p11->C_OpenSession(slot, CKF_SERIAL_SESSION, NULL, NULL, &session), "C_OpenSession");
     free(slots);
     return session;
 }
@@ -94,22 +106,45 @@ static void fetch(void) {
     close_frame(session);
 }
 
+/* The key with the ID: first asked for as one that does not need the PIN for each use, then,
+ * if there is none, as any key, reading whether it does. */
+static CK_OBJECT_HANDLE find_key(CK_SESSION_HANDLE session, CK_BBOOL* per_use) {
+    CK_BBOOL no = CK_FALSE;
+    CK_ATTRIBUTE search[] = {{CKA_CLASS, &key_class, sizeof key_class},
+                             {CKA_ID, id, id_length},
+                             {CKA_ALWAYS_AUTHENTICATE, &no, sizeof no}};
+    CK_OBJECT_HANDLE key;
+    CK_ULONG found;
+    *per_use = CK_FALSE;
+    for (CK_ULONG attributes = 3; attributes >= 2; --attributes) {
+        check(p11->C_FindObjectsInit(session, search, attributes), "C_FindObjectsInit");
+        check(p11->C_FindObjects(session, &key, 1, &found), "C_FindObjects");
+        p11->C_FindObjectsFinal(session);
+        if (found == 1 && attributes == 3) return key;
+    }
+    if (found == 0) check(CKR_OBJECT_HANDLE_INVALID, "C_FindObjects");
+    CK_ATTRIBUTE always = {CKA_ALWAYS_AUTHENTICATE, per_use, sizeof *per_use};
+    if (p11->C_GetAttributeValue(session, key, &always, 1) != CKR_OK) *per_use = CK_FALSE;
+    return key;
+}
+
 static void sign(void) {
     /* A SHA-256 DigestInfo over a fixed hash, as the host builds it for a 32-byte digest. */
     static CK_BYTE digest_info[51] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
                                       0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
     memset(digest_info + 19, 0x5a, 32);
     CK_SESSION_HANDLE session = open_frame();
+    /* The host reads which token it talks to before it presents the PIN typed for it. */
+    CK_TOKEN_INFO info;
+    check(p11->C_GetTokenInfo(slot, &info), "C_GetTokenInfo");
     check(p11->C_Login(session, CKU_USER, (CK_UTF8CHAR_PTR)pin, strlen(pin)), "C_Login");
-    CK_ATTRIBUTE search[] = {{CKA_CLASS, &key_class, sizeof key_class}, {CKA_ID, id, id_length}};
-    check(p11->C_FindObjectsInit(session, search, 2), "C_FindObjectsInit");
-    CK_OBJECT_HANDLE key;
-    CK_ULONG found;
-    check(p11->C_FindObjects(session, &key, 1, &found), "C_FindObjects");
-    if (found == 0) check(CKR_OBJECT_HANDLE_INVALID, "C_FindObjects");
-    p11->C_FindObjectsFinal(session);
+    CK_BBOOL per_use;
+    CK_OBJECT_HANDLE key = find_key(session, &per_use);
     CK_MECHANISM mechanism = {CKM_RSA_PKCS, NULL, 0};
     check(p11->C_SignInit(session, &mechanism, key), "C_SignInit");
+    if (per_use)
+        check(p11->C_Login(session, CKU_CONTEXT_SPECIFIC, (CK_UTF8CHAR_PTR)pin, strlen(pin)),
+              "C_Login(CKU_CONTEXT_SPECIFIC)");
     CK_BYTE signature[2048];
     CK_ULONG signature_length = sizeof signature;
     check(p11->C_Sign(session, digest_info, sizeof digest_info, signature, &signature_length),
@@ -118,15 +153,16 @@ static void sign(void) {
     close_frame(session);
 }
 
-static long long now_ns(void) {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000000000LL + t.tv_nsec;
+static void initialize(void) {
+    long long start = now_ns();
+    check(p11->C_Initialize(NULL), "C_Initialize");
+    initialize_ns = now_ns() - start;
+    p11->C_Finalize(NULL);
 }
 
 int main(int argc, char** argv) {
     if (argc < 6) {
-        fprintf(stderr, "usage: %s MODULE ID_HEX PIN COUNT list|fetch|sign...\n", argv[0]);
+        fprintf(stderr, "usage: %s MODULE ID_HEX PIN COUNT list|fetch|sign|init...\n", argv[0]);
         return 2;
     }
     void* module = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
@@ -156,11 +192,13 @@ int main(int argc, char** argv) {
                 fetch();
             } else if (strcmp(argv[op], "sign") == 0) {
                 sign();
+            } else if (strcmp(argv[op], "init") == 0) {
+                initialize();
             } else {
                 fprintf(stderr, "p11bridge_floor_token: unknown operation %s\n", argv[op]);
                 return 2;
             }
-            printf("%s %lld\n", argv[op], now_ns() - start);
+            printf("%s %lld %lld\n", argv[op], now_ns() - start, initialize_ns);
             fflush(stdout);
         }
     }

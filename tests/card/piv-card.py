@@ -7,6 +7,8 @@ Its signing key (9C) needs the PIN right before every use, as a real card's does
 command between VERIFY and the signature cancels it. Its authentication key (9A) needs the PIN
 once. PIN 123456, three tries. SIGUSR1 makes it read CONTROL_FILE: "remove" pulls it out,
 "insert" puts it back, "pull-at INS" pulls it out when the next command with that INS arrives.
+With PIV_CARD_APDU_LOG set it appends to that file, per command, its header, the answer's length
+and the microseconds the card took to answer it.
 """
 import os
 import signal
@@ -146,6 +148,7 @@ def main(port, control, *files):
 
 
 def serve(sock, card, state):
+    log = os.environ.get("PIV_CARD_APDU_LOG") and open(os.environ["PIV_CARD_APDU_LOG"], "a")
     def read(n):
         data = b""
         while len(data) < n:
@@ -171,7 +174,10 @@ def serve(sock, card, state):
             time.sleep(1.0)
             state["present"] = False
             return
+        began = time.monotonic()
         answer = card.apdu(message)
+        if log:  # the header only: a VERIFY's body is the PIN
+            print(message[:4].hex(), len(answer), round((time.monotonic() - began) * 1e6), file=log, flush=True)
         sock.sendall(len(answer).to_bytes(2, "big") + answer)
 
 
