@@ -1,14 +1,16 @@
 // The host, the extension and the demo page together in a real browser:
 //
-//   node tests/e2e/browser.e2e.mjs [--browser chromium|firefox] --host BUILD/src/host/p11bridge \
-//        --sign-tool BUILD/tools/sign-domains/p11bridge-sign-domains [--out DIR]
+//   node tests/e2e/browser.e2e.mjs [--browser chromium|firefox] [--token softhsm|card] \
+//        --host BUILD/src/host/p11bridge --sign-tool BUILD/tools/sign-domains/p11bridge-sign-domains [--out DIR]
 //
 // (or P11BRIDGE_HOST, P11BRIDGE_SIGN_TOOL, P11BRIDGE_E2E_OUT). Both browsers
-// walk the same road. Exits 77 when the browser or the npm packages are
-// missing, so CTest reports a skip.
+// walk the same road, on a SoftHSM2 token or on tests/card's virtual PIV card
+// through OpenSC, whose signing key needs the PIN for each use. Exits 77 when
+// the browser, the npm packages or what the card needs are missing, so CTest
+// reports a skip.
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import os from 'node:os';
@@ -21,7 +23,7 @@ import { openDemo, readState, typePin, erasePin, sign } from '../../scripts/lib/
 const SKIP = 77;
 const { values: args } = parseArgs({
   options: {
-    browser: { type: 'string', default: 'chromium' },
+    browser: { type: 'string', default: 'chromium' }, token: { type: 'string', default: 'softhsm' },
     host: { type: 'string' }, 'sign-tool': { type: 'string' }, out: { type: 'string' },
   },
 });
@@ -30,8 +32,9 @@ const signTool = args['sign-tool'] ?? process.env.P11BRIDGE_SIGN_TOOL;
 const outDir = path.resolve(args.out ?? process.env.P11BRIDGE_E2E_OUT ?? path.join(REPO, 'out/e2e'));
 
 const kind = BROWSERS[args.browser];
-if (!kind || !hostBinary || !signTool) {
-  console.error('usage: browser.e2e.mjs [--browser chromium|firefox] --host PATH --sign-tool PATH [--out DIR]');
+if (!kind || !['softhsm', 'card'].includes(args.token) || !hostBinary || !signTool) {
+  console.error('usage: browser.e2e.mjs [--browser chromium|firefox] [--token softhsm|card] --host PATH '
+    + '--sign-tool PATH [--out DIR]');
   process.exit(2);
 }
 if (!fs.existsSync(kind.executable)) {
@@ -43,20 +46,39 @@ if (!fs.existsSync(path.join(NODE_MODULES, 'puppeteer-core'))) {
   process.exit(SKIP);
 }
 
-const RIGHT_PIN = '4711';
+const card = args.token === 'card';
+const RIGHT_PIN = card ? '123456' : '4711';
 const WRONG_PIN = '9999';
-const SIGNER = 'p11bridge E2E Signer';
+const SIGNER = card ? 'card sign' : 'p11bridge E2E Signer';
+const MODULE = card ? '/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so' : '/usr/lib/softhsm/libsofthsm2.so';
 const TEXT = 'I agree to the terms of the p11bridge demo.';
 
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'p11bridge-e2e-'));
 const config = path.join(work, 'demo-config.json');
 const tokenDir = path.join(work, 'token');
+const signerCert = card ? path.join(tokenDir, 'sign.der') : path.join(tokenDir, 'cert.pem');
 // The browser's own folder: Chromium's profile, or Firefox's HOME.
 const browserDir = path.join(work, args.browser);
 const hostDir = path.join(work, 'host');
 const installedHost = path.join(hostDir, 'p11bridge');
 let server;
 let browser;
+let stack;
+if (card) {
+  // It makes the card's keys and certificates in tokenDir, and stops when its input ends.
+  const status = path.join(tokenDir, 'status');
+  fs.mkdirSync(tokenDir);
+  fs.writeFileSync(status, '');
+  stack = spawn(path.join(REPO, 'tests/card/card-stack.sh'), [tokenDir], { stdio: ['pipe', 'ignore', 'inherit'] });
+  const said = () => /^(ready|skip.*|fail.*)$/m.exec(fs.readFileSync(status, 'utf8'))?.[1];
+  await waitFor(() => said() || stack.exitCode !== null, { timeout: 180000 });
+  const answer = said() ?? `fail: the card stack did not start, see ${tokenDir}`;
+  if (answer !== 'ready') {
+    console.log(answer.replace(/^skip:/, 'SKIP:'));
+    if (answer.startsWith('skip')) fs.rmSync(work, { recursive: true, force: true });
+    process.exit(answer.startsWith('skip') ? SKIP : 1);
+  }
+}
 
 function run(command, commandArgs, env = {}) {
   const options = { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'], env: { ...process.env, ...env } };
@@ -69,23 +91,26 @@ async function shot(page, name) {
 }
 
 before(async () => {
-  run(path.join(REPO, 'scripts/lib/provision-token.sh'), [tokenDir, '--pin', RIGHT_PIN, '--cn', SIGNER]);
+  if (!card) run(path.join(REPO, 'scripts/lib/provision-token.sh'), [tokenDir, '--pin', RIGHT_PIN, '--cn', SIGNER]);
   run(path.join(REPO, 'scripts/lib/write-demo-config.sh'), [config, 'localhost',
     path.join(REPO, 'tests/data/domain-list-key.DEVELOPMENT-ONLY.pem'), path.resolve(signTool)]);
   run(path.join(REPO, 'browser/p11bridge-install'), [...kind.install(browserDir), '--dest', hostDir,
-    '--host', path.resolve(hostBinary), '--module', '/usr/lib/softhsm/libsofthsm2.so'], kind.env(browserDir));
+    '--host', path.resolve(hostBinary), '--module', MODULE], kind.env(browserDir));
   server = await startDemoServer({ root: path.join(REPO, 'browser/demo'), config,
     pages: { '/hostile.html': '<!doctype html><title>Not the demo</title>' } });
   browser = await launchWithExtension({
     browser: args.browser,
     dir: browserDir,
-    env: { SOFTHSM2_CONF: path.join(tokenDir, 'softhsm2.conf') },
+    env: card ? { PCSCLITE_CSOCK_NAME: path.join(tokenDir, 'run/pcscd/pcscd.comm') }
+      : { SOFTHSM2_CONF: path.join(tokenDir, 'softhsm2.conf') },
   });
 });
 
 after(async () => {
   await browser?.close();
   await server?.close();
+  stack?.stdin.end();
+  await new Promise((resolve) => (stack && stack.exitCode === null ? stack.on('exit', resolve) : resolve()));
   fs.rmSync(work, { recursive: true, force: true });
 });
 
@@ -144,17 +169,31 @@ describe('a page on a listed domain signs with the token', () => {
     assert.ok(state.hostDetails.includes('PINs refused so far: 1'), state.hostDetails.join('\n'));
   });
 
-  it('signs with the right PIN, and the signature verifies in the page and outside it', async () => {
-    await typePin(page, RIGHT_PIN);
-    const state = await sign(page);
+  function assertSigned(state) {
     assert.equal(state.hostCode, '0', `${state.hostState} ${state.hostDetails.join(' ')}`);
     assert.equal(state.verificationState, 'ok', state.verification);
-    await shot(page, 'signed.png');
     // The page's check could be wrong in the same way as the signature, so
     // check it once more with the certificate the token was given.
-    const certificate = fs.readFileSync(path.join(tokenDir, 'cert.pem'));
-    const good = crypto.verify('sha256', Buffer.from(TEXT), certificate, Buffer.from(state.signature, 'base64'));
+    const { publicKey } = new crypto.X509Certificate(fs.readFileSync(signerCert));
+    const good = crypto.verify('sha256', Buffer.from(TEXT), publicKey, Buffer.from(state.signature, 'base64'));
     assert.ok(good, 'the signature does not verify with the token\'s certificate');
+  }
+
+  it('signs with the right PIN, and the signature verifies in the page and outside it', async () => {
+    await typePin(page, RIGHT_PIN);
+    assertSigned(await sign(page));
+    await shot(page, 'signed.png');
+  });
+
+  it('signs again with the PIN it holds, or asks for it again where the key needs it for each use', async () => {
+    let state = await sign(page);
+    if (card) {
+      assert.equal(state.hostCode, '11', 'the card signed without a PIN typed for that signature');
+      assert.match(state.hostState, /needs its PIN/);
+      await typePin(page, RIGHT_PIN);
+      state = await sign(page);
+    }
+    assertSigned(state);
   });
 
   it('keeps one host for the tab and ends it when the tab closes', async () => {
