@@ -14,7 +14,7 @@
 # because vpcd listens for the card on every interface.
 set -u
 export PATH="$PATH:/usr/sbin:/sbin"  # pcscd, for a user whose PATH lacks them
-dir=$(mkdir -p "$1" && cd "$1" && pwd)
+dir=$(mkdir -p "${1:?usage: card-stack.sh DIR}" && cd "$1" && pwd) || exit 1
 shift
 here=$(cd "$(dirname "$0")" && pwd)
 opensc=/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so
