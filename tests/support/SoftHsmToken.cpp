@@ -21,11 +21,8 @@
 extern char** environ;
 
 namespace p11bridge::test {
-namespace {
 
 constexpr const char* kConfVariable = "SOFTHSM2_CONF";
-
-}  // namespace
 
 std::string SoftHsm::ModulePath() {
     for (const char* candidate :

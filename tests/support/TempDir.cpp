@@ -7,19 +7,15 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
-#include <vector>
 
 namespace p11bridge::test {
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/p11bridge-test-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (!mkdtemp(buffer.data())) {
-        throw std::runtime_error("mkdtemp " + pattern + ": " + std::strerror(errno));
+    path_ = std::string(base && *base ? base : "/tmp") + "/p11bridge-test-XXXXXX";
+    if (!mkdtemp(path_.data())) {
+        throw std::runtime_error("mkdtemp " + path_ + ": " + std::strerror(errno));
     }
-    path_ = buffer.data();
 }
 
 TempDir::~TempDir() {

@@ -3,14 +3,16 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
-#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "support/TempDir.h"
+
 namespace {
+
+using p11bridge::test::ReadFile;
 
 // Runs a shell command in `dir`; its exit status.
 int Shell(const std::string& dir, const std::string& command) {
@@ -19,8 +21,8 @@ int Shell(const std::string& dir, const std::string& command) {
 }
 
 TEST(SignDomainsTool, SignsByteForByteAndExplainsEveryRefusal) {
-    std::string dir = ::testing::TempDir() + "sign-domains-XXXXXX";
-    ASSERT_NE(mkdtemp(&dir[0]), nullptr);
+    const p11bridge::test::TempDir temp;
+    const std::string& dir = temp.Path();
     const std::string data = P11BRIDGE_TEST_DATA;
     const std::string list = "example.org|other.net\r\n";
     std::ofstream(dir + "/list.txt", std::ios::binary) << list;
@@ -54,10 +56,7 @@ TEST(SignDomainsTool, SignsByteForByteAndExplainsEveryRefusal) {
         // Redirections the row names come last, so they win.
         EXPECT_EQ(Shell(dir, "<in >out 2>err " P11BRIDGE_SIGN_DOMAINS_TOOL " " + arguments),
                   exitCode);
-        const std::string output(
-            std::istreambuf_iterator<char>(std::ifstream(dir + "/out").rdbuf()), {});
-        const std::string errors(
-            std::istreambuf_iterator<char>(std::ifstream(dir + "/err").rdbuf()), {});
+        const std::string output = ReadFile(dir + "/out"), errors = ReadFile(dir + "/err");
         EXPECT_NE((exitCode == 0 ? output : errors).find(message), std::string::npos)
             << output << errors;
         EXPECT_EQ(exitCode == 0 ? errors : output, "");
@@ -70,7 +69,6 @@ TEST(SignDomainsTool, SignsByteForByteAndExplainsEveryRefusal) {
                            data + "/domain-list-key.pub.pem -signature sig signed >/dev/null"),
             0);
     }
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace
