@@ -98,8 +98,9 @@ function put(box, file, text = OTHERS) {
   fs.writeFileSync(path.join(box, file), text);
 }
 
-for (const [name, c] of CASES) test(name, { skip: c.root && !ROOT && 'needs root' }, () => {
+for (const [name, c] of CASES) test(name, { skip: c.root && !ROOT && 'needs root' }, (t) => {
   const box = fs.mkdtempSync(path.join(os.tmpdir(), 'p11bridge-install-'));
+  t.after(() => fs.rmSync(box, { recursive: true, force: true }));
   fs.mkdirSync(path.join(box, 'home'));
   fs.writeFileSync(path.join(box, 'built-host'), '#!/bin/sh\n', { mode: 0o755 });
   for (const [file, text] of Object.entries(c.seed ?? {})) put(box, file, text);
@@ -118,9 +119,7 @@ for (const [name, c] of CASES) test(name, { skip: c.root && !ROOT && 'needs root
     const result = run(...c.refused);
     assert.notEqual(result.status, 0, 'accepted');
     assert.match(result.stderr, c.why ?? /^p11bridge-install: /);
-    assert.deepEqual(snapshot(box), before, 'wrote files');
-    fs.rmSync(box, { recursive: true, force: true });
-    return;
+    return assert.deepEqual(snapshot(box), before, 'wrote files');
   }
   const foreign = new Map();
   for (const step of c.steps) {
@@ -175,5 +174,4 @@ for (const [name, c] of CASES) test(name, { skip: c.root && !ROOT && 'needs root
   }
   assert.deepEqual(snapshot(box), left);
   if (c.warns) assert.match(uninstall.stderr, c.warns);
-  fs.rmSync(box, { recursive: true, force: true });
 });
