@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -79,9 +80,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     request.keyBits = 1024;  // signing speed is executions per second here
     gSoftHsm->AddToken("fuzz", "1234").ImportCredential(factory.Issue("valid", request), kCertId);
     const std::string rules = gSoftHsm->Directory() + "/rules";
-    std::FILE* file = std::fopen(rules.c_str(), "w");
-    std::fprintf(file, "login-as %s 1234\n", kPinSha256);
-    std::fclose(file);
+    std::ofstream(rules) << "login-as " << kPinSha256 << " 1234\n";
     setenv("P11BRIDGE_SHIM_RULES", rules.c_str(), 1);
     setenv("P11BRIDGE_SHIM_MODULE", SoftHsm::ModulePath().c_str(), 1);
     p11bridge::Pkcs11Module::SetPathForTesting(P11BRIDGE_FAULTSHIM);
