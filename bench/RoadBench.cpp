@@ -674,6 +674,14 @@ std::string AwaitCardStack(const std::string& status) {
     return "fail: the card stack did not start within 5 minutes";
 }
 
+// The median of counts, with their least and greatest when they differ.
+std::string Spread(const Samples& counts) {
+    auto [least, most] = std::minmax_element(counts.begin(), counts.end());
+    std::string median = Fixed(Median(counts), 0);
+    return *least == *most ? median
+                           : median + " (" + Fixed(*least, 0) + "–" + Fixed(*most, 0) + ")";
+}
+
 std::string Kinds(const ApduLog::Commands& commands) {
     std::string text;
     for (const auto& [name, count] : commands.kinds)
@@ -781,11 +789,11 @@ void Card(const Config& config, Report& report) {
             report.Row(frame, Median(hostTimes), Median(rawTimes), "ms", 1, 1.10);
             double init = Median(initTimes);
             where << "| " << frame << " | " << Fixed(init, 1) << " ms | "
-                  << Fixed(100 * init / Median(rawTimes), 0) << "% | "
-                  << Fixed(Median(hostApdus), 0) << " / " << Fixed(Median(rawApdus), 0) << " | "
-                  << Fixed(Median(initApdus), 0) << " | " << Fixed(Median(hostCard), 1) << " / "
-                  << Fixed(Median(rawCard), 1) << " ms | " << Fixed(Median(hostProcessor), 2)
-                  << " / " << Fixed(Median(rawProcessor), 2) << " ms |\n";
+                  << Fixed(100 * init / Median(rawTimes), 0) << "% | " << Spread(hostApdus) << " / "
+                  << Spread(rawApdus) << " | " << Spread(initApdus) << " | "
+                  << Fixed(Median(hostCard), 1) << " / " << Fixed(Median(rawCard), 1) << " ms | "
+                  << Fixed(Median(hostProcessor), 2) << " / " << Fixed(Median(rawProcessor), 2)
+                  << " ms |\n";
             kinds << "- " << frame << ": " << Kinds(rawLast) << ".\n";
             if (operation == "sign")
                 roads << "- " << road.name << ": " << Fixed(Median(wholeTimes), 1) << " ms, "
@@ -795,7 +803,8 @@ void Card(const Config& config, Report& report) {
     report.Text(
         "\nWhere the time goes: C_Initialize in the raw program's frame (median, and its "
         "share of the median frame); the APDUs of a frame, host and raw program, and how many a "
-        "bare C_Initialize and C_Finalize make; the card's own time answering a frame's APDUs "
+        "bare C_Initialize and C_Finalize make (with the least and most, where they differed); the "
+        "card's own time answering a frame's APDUs "
         "(a signature's is mostly its RSA, in Python); and the processor time each program "
         "itself spent in a frame, OpenSC and p11-kit included (`/proc/PID/task/*/schedstat`). "
         "The rest of a frame is waiting on pcscd, vpcd and the card.\n" +
