@@ -21,14 +21,6 @@
 namespace p11bridge::test {
 namespace {
 
-// Runs a command line of quoted words; returns its exit status and writes its output to `out`.
-int RunCommand(const std::vector<std::string>& words, const std::string& out) {
-    std::string command;
-    for (const std::string& word : words) command += "'" + word + "' ";
-    int status = std::system((command + ">'" + out + "' 2>&1").c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // What a case may break: the installed profile, the token, the scratch user and system folders
 // that stand in for the real ones, and the doctor's arguments.
 struct Deployment {
@@ -55,9 +47,13 @@ struct Deployment {
         CertRequest request{"excluded", validFromDays, validToDays, keyUsage, 2048, {}};
         token.ImportCredential(certs.Issue("excluded", request), {2}, "excluded");
     }
-    int Run(std::vector<std::string> words, const std::string& out) const {
-        words.insert(words.begin(), environment.begin(), environment.end());
-        return RunCommand(words, out);
+    // Runs the words, quoted, in `environment`; the exit status, with the output in `out`.
+    int Run(const std::vector<std::string>& words, const std::string& out) const {
+        std::string command;
+        for (const std::string& word : environment) command += "'" + word + "' ";
+        for (const std::string& word : words) command += "'" + word + "' ";
+        int status = std::system((command + ">'" + out + "' 2>&1").c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     // The doctor scans the user's and system folders instead of the profile, with the host
     // installed for the user's `browsers` and the profile's manifest in the system `folder`.

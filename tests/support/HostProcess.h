@@ -27,8 +27,6 @@ public:
 
     explicit HostProcess(const Options& options);
     ~HostProcess();
-    HostProcess(const HostProcess&) = delete;
-    HostProcess& operator=(const HostProcess&) = delete;
 
     // One framed request with the text's own length.
     void send(const std::string& json);

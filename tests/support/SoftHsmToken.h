@@ -14,7 +14,7 @@ class SoftHsmToken;
 
 // A SoftHSM2 store private to one test: its own token directory and softhsm2.conf, with
 // SOFTHSM2_CONF pointing at it for this process, and the processes it starts, until the
-// object goes away (the previous value is then restored).
+// object goes away (the previous value is then restored). Like its TempDir, it is not copied.
 //
 // SoftHSM2 lists its initialised tokens sorted by slot ID, then one uninitialised token,
 // all flagged as present. The slot ID of a new token is not chosen by the caller.
@@ -23,8 +23,6 @@ public:
     // Throws std::runtime_error when SoftHSM2 is not installed.
     SoftHsm();
     ~SoftHsm();
-    SoftHsm(const SoftHsm&) = delete;
-    SoftHsm& operator=(const SoftHsm&) = delete;
 
     // libsofthsm2.so, or the empty string when it is not installed.
     static std::string ModulePath();
