@@ -6,33 +6,31 @@
 #include <openssl/sha.h>
 #include <openssl/x509v3.h>
 
-#include <memory>
-#include <vector>
-
 #include "pkcs11/CertificateDecoding.h"
 #include "pkcs11/NssOwners.h"
+#include "support/Crypto.h"
 
 namespace p11bridge {
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using test::Bytes;
+using test::OpenSslPtr;
 
 TEST(CertificateDecoding, RecordOwnershipAndKeyIdentifier) {
     ASSERT_EQ(NSS_NoDB_Init(nullptr), SECSuccess);  // the identifier fallback hashes through NSS
     const auto bytes = [](const SECItem& item) { return Bytes(item.data, item.data + item.len); };
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(1024), EVP_PKEY_free);
+    OpenSslPtr<EVP_PKEY> key(EVP_RSA_gen(1024));
     // With the extension the record must carry its identifier, which is not the key's SHA-1.
     for (bool extension : {true, false}) {
-        std::unique_ptr<X509, decltype(&X509_free)> x509(X509_new(), X509_free);
+        OpenSslPtr<X509> x509(X509_new());
         X509_set_version(x509.get(), 2);
         X509_gmtime_adj(X509_getm_notBefore(x509.get()), 0);
         X509_gmtime_adj(X509_getm_notAfter(x509.get()), 0);
         X509_set_pubkey(x509.get(), key.get());
         Bytes keyId = {1, 2, 3, 4};
-        std::unique_ptr<ASN1_OCTET_STRING, decltype(&ASN1_OCTET_STRING_free)> id(
-            ASN1_OCTET_STRING_new(), ASN1_OCTET_STRING_free);
-        ASN1_OCTET_STRING_set(id.get(), keyId.data(), static_cast<int>(keyId.size()));
-        if (extension) X509_add1_ext_i2d(x509.get(), NID_subject_key_identifier, id.get(), 0, 0);
+        OpenSslPtr<X509_EXTENSION> id(
+            X509V3_EXT_conf_nid(nullptr, nullptr, NID_subject_key_identifier, "01:02:03:04"));
+        if (extension) X509_add_ext(x509.get(), id.get(), -1);
         ASSERT_GT(X509_sign(x509.get(), key.get(), EVP_sha256()), 0);
         unsigned int length = SHA_DIGEST_LENGTH;
         if (!extension) {  // the SHA-1 of the whole subject public key info
