@@ -42,13 +42,11 @@ SoftHsm::SoftHsm() {
         throw std::runtime_error("mkdir " + tokens + ": " + std::strerror(errno));
     }
     std::string conf = dir_.File("softhsm2.conf");
-    std::ofstream out(conf);
-    out << "directories.tokendir = " << tokens << "\n"
-        << "objectstore.backend = file\n"
-        << "log.level = ERROR\n"
-        << "slots.removable = false\n";
-    out.close();
-    if (!out) throw std::runtime_error("cannot write " + conf);
+    if (!(std::ofstream(conf) << "directories.tokendir = " << tokens << "\n"
+                              << "objectstore.backend = file\nlog.level = ERROR\n"
+                              << "slots.removable = false\n")) {
+        throw std::runtime_error("cannot write " + conf);
+    }
     if (const char* previous = std::getenv(kConfVariable)) previousConf_ = previous;
     setenv(kConfVariable, conf.c_str(), 1);
 }

@@ -2,11 +2,11 @@
 // reply shows this: utilities built from the same texts answer alike.
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <tuple>
 
 #include "host/Pkcs11NativeMessagingHost.h"
 #include "pkcs11/DigitalSignatureUtilPkcs11.h"
+#include "support/HostProcess.h"
 
 namespace p11bridge {
 namespace {
@@ -36,10 +36,7 @@ TEST(UtilityLifetime, BuiltOnFirstNeedFromTheNewestCompleteInitialize) {
     // clang-format on
     for (const auto& [requests, built, texts, replied] : rows) {
         std::string input;
-        for (const std::string& request : requests) {
-            const auto length = static_cast<std::uint32_t>(request.size());
-            input.append(reinterpret_cast<const char*>(&length), sizeof length).append(request);
-        }
+        for (const std::string& request : requests) input += testing::HostProcess::frame(request);
         MemoryByteSource source(input, 7);
         MemoryByteSink sink;
         int made = 0, alive = 0;
