@@ -113,6 +113,8 @@ runs alternate, and every figure is a median, because the machine is shared.
 | compiler | $("$compiler" --version | head -1) |
 | SoftHSM2 | $(package softhsm2) |
 | p11-kit | $(package p11-kit) |
+| OpenSC | $(package opensc-pkcs11) |
+| pcscd | $(package pcscd) |
 | load when the run began | $(cut -d' ' -f1-3 /proc/loadavg) |
 
 HEAD
