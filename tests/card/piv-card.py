@@ -93,7 +93,11 @@ class Card:
             block = tlv_value(tlv_value(data, 0x7C), 0x81)  # OpenSC sends the padded block
             if len(block) != size:
                 return b"\x6a\x80"
-            signature = pow(int.from_bytes(block, "big"), key.d, n).to_bytes(size, "big")
+            # CRT, as cards do it: a third of the time of one power modulo n, and steadier.
+            c = int.from_bytes(block, "big")
+            m1, m2 = pow(c, key.dmp1, key.p), pow(c, key.dmq1, key.q)
+            m = m2 + key.q * (key.iqmp * (m1 - m2) % key.p)
+            signature = m.to_bytes(size, "big")
             return self.reply(tlv("7c", tlv("82", signature)), extended)
         return b"\x6d\x00"  # instruction not supported
 
