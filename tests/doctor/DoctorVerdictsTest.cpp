@@ -71,6 +71,16 @@ struct Deployment {
         where.insert(where.end(), {"--host", P11BRIDGE_HOST, "--module", SoftHsm::ModulePath()});
         ASSERT_EQ(Run(where, dir.File("install.txt")), 0) << ReadFile(dir.File("install.txt"));
     }
+    // Puts the signer's private key back under `id`, in sight without the PIN: pkcs11-tool makes
+    // every private key private; p11tool can leave one in sight.
+    void ShowKey(const char* id) {
+        std::string m = SoftHsm::ModulePath();
+        hsm.Run({"pkcs11-tool", "--module", m, "--login", "--pin", "1234", "--token-label",
+                 "doctor", "--delete-object", "--type", "privkey", "--id", "01"});
+        hsm.Run({"p11tool", "--provider", m, "--login", "--set-pin", "1234", "--write",
+                 "--no-mark-private", "--load-privkey", signer.keyPemPath, "--id", id,
+                 "pkcs11:token=doctor"});
+    }
     void Relink(const std::string& module) {
         std::remove(Link().c_str());
         ASSERT_EQ(symlink(module.c_str(), Link().c_str()), 0);
@@ -142,18 +152,19 @@ TEST(DoctorVerdicts, NameWhatIsWrongWithTheSetup) {
                  << "module: " << SoftHsm::ModulePath();
          },
          "warning: the PC/SC service \\(pcscd\\) is not reachable at .*/pcscd \\(.*\\): .*", 0},
-        {"private key under another CKA_ID",
-         [](Deployment& s) {
-             std::string m = SoftHsm::ModulePath();
-             s.hsm.Run({"pkcs11-tool", "--module", m, "--login", "--pin", "1234", "--token-label",
-                        "doctor", "--delete-object", "--type", "privkey", "--id", "01"});
-             // pkcs11-tool makes every private key private; p11tool can leave one in sight.
-             s.hsm.Run({"p11tool", "--provider", m, "--login", "--set-pin", "1234", "--write",
-                        "--no-mark-private", "--load-privkey", s.signer.keyPemPath, "--id", "02",
-                        "pkcs11:token=doctor"});
-         },
+        {"private key under another CKA_ID", [](Deployment& s) { s.ShowKey("02"); },
          "problem: certificate \"signer\" \\(CKA_ID 01\\): its private key is missing: .*02\\).*",
          1},
+        {"a key that needs the PIN for every use",
+         [](Deployment& s) {
+             s.ShowKey("01");
+             std::ofstream(s.dir.File("rules")) << "always-auth\n";
+             s.environment.push_back("P11BRIDGE_SHIM_RULES=" + s.dir.File("rules"));
+             s.Relink(P11BRIDGE_SHIM);
+         },
+         "ok: certificate \"signer\" \\(CKA_ID 01\\): its private key needs the PIN for every use "
+         ".*",
+         0},
         {"a card through OpenSC",
          [](Deployment& s) {
              s.card.reset(

@@ -35,6 +35,7 @@ struct Shim {
     bool bad = false;  // a rule that does not parse: every C_Initialize fails
     unsigned long otherFrom = 0, otherTo = 0;  // other-token
     bool endless = false;                      // search endless
+    bool alwaysAuth = false;                   // always-auth
     CK_OBJECT_HANDLE lastFound = CK_INVALID_HANDLE;
     // Talk on stdout and stderr, as p11-kit and OpenSC do when something is amiss.
     bool chatter = false;
@@ -108,6 +109,10 @@ struct Behaviour<&CK_FUNCTION_LIST::C_GetAttributeValue> {
             return CKR_OK;
         }
         CK_RV rv = shim.real->C_GetAttributeValue(session, object, attributes, count);
+        for (CK_ATTRIBUTE_PTR a = attributes; shim.alwaysAuth && rv == CKR_OK && a != end; ++a) {
+            if (a->type == CKA_ALWAYS_AUTHENTICATE && a->pValue && a->ulValueLen == 1)
+                *static_cast<CK_BBOOL*>(a->pValue) = CK_TRUE;
+        }
         if (query || rv != CKR_OK || (rule != "grows" && rule != "shrinks")) return rv;
         // The real module wrote at most each buffer's size; only the reported lengths lie.
         for (CK_ATTRIBUTE_PTR a = attributes; a != end; ++a) {
@@ -235,6 +240,7 @@ bool Apply(Shim& shim, const std::vector<std::string>& w) {
     if (is("slots", 2, {"none", "grow"})) return shim.slots = w[1], true;
     if (is("chatter", 1, {})) return shim.chatter = true;
     if (is("search", 2, {"endless"})) return shim.endless = true;
+    if (is("always-auth", 1, {})) return shim.alwaysAuth = true;
     if (is("other-token", 3, {})) {
         return Parse(w[1], shim.otherFrom) && Parse(w[2], shim.otherTo) && shim.otherFrom > 0;
     }
