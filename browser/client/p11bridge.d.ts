@@ -72,6 +72,8 @@ export interface Certificate extends CertificateFields {
 export interface PinQuestion {
   /** The token refused the PIN given before. */
   previousWasWrong: boolean;
+  /** Always null: the host does not report how many tries the token has left (see refusals). */
+  retriesLeft: number | null;
   /** How many PINs the token has refused so far; the host does not know how many tries remain. */
   refusals: number;
   /** The token's PIN module name. */

@@ -507,7 +507,11 @@ class P11Bridge {
         continue;
       }
       if (typeof askPin !== 'function') throw hostError(reply);
-      let pin = await askPin({ previousWasWrong: wrong, refusals: reply.pinRetryCount ?? 0, tokenName: reply.pinModuleName });
+      // retriesLeft stays null: the host reports how many PINs were refused, never how many tries
+      // the card has left, and a guess would mislead the user about a lock.
+      let pin = await askPin({
+        previousWasWrong: wrong, retriesLeft: null, refusals: reply.pinRetryCount ?? 0, tokenName: reply.pinModuleName,
+      });
       if (pin === null || pin === undefined) throw hostError(reply);
       if (typeof pin !== 'string') throw badArgument('askPin must give the PIN as a string, or null to cancel.');
       const taken = this.#request({ command: SET_PIN, pin });
