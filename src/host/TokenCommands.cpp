@@ -8,6 +8,8 @@
 namespace p11bridge {
 namespace {
 
+constexpr std::size_t kLongestEscape = 6;
+
 // The length of a text in a reply, by the reply's own writer, plus a constant.
 std::size_t WrittenLength(const std::string& text) {
     JSONNode holder(JSON_NODE);
@@ -19,6 +21,9 @@ std::size_t WrittenLength(const std::string& text) {
 // that fit as written, each whole: the page sees a shorter list, never a cut entry. Escaping works
 // byte by byte, so the written length of the text is the sum of its entries'.
 std::string FitListing(std::string text, const std::vector<std::size_t>& ends) {
+    // No byte is written longer than its \u00XX escape: a listing that fits even so (any token's
+    // real one) is not written an extra time to be measured.
+    if (text.size() <= kMaxListingLength / kLongestEscape) return text;
     const std::size_t empty = WrittenLength({});
     if (WrittenLength(text) - empty <= kMaxListingLength) return text;
     std::size_t written = 0, start = 0;
