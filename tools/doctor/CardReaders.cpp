@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "Cryptoki.h"
@@ -101,17 +102,15 @@ void CheckCardReaders(Report& report, const std::string& module, bool onlyWay) {
         (onlyWay ? module : "the smart cards behind " + module) + " can be reached only through it";
     std::unique_ptr<void, DlClose> library(dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL));
     PcscLite pcsc{};
-    if (library) {
-        pcsc.establish = reinterpret_cast<decltype(pcsc.establish)>(
-            dlsym(library.get(), "SCardEstablishContext"));
-        pcsc.release =
-            reinterpret_cast<decltype(pcsc.release)>(dlsym(library.get(), "SCardReleaseContext"));
-        pcsc.list = reinterpret_cast<decltype(pcsc.list)>(dlsym(library.get(), "SCardListReaders"));
-        pcsc.status =
-            reinterpret_cast<decltype(pcsc.status)>(dlsym(library.get(), "SCardGetStatusChange"));
-        pcsc.describe =
-            reinterpret_cast<decltype(pcsc.describe)>(dlsym(library.get(), "pcsc_stringify_error"));
-    }
+    auto bind = [&library](auto& entry, const char* name) {
+        entry = reinterpret_cast<std::remove_reference_t<decltype(entry)>>(
+            library ? dlsym(library.get(), name) : nullptr);
+    };
+    bind(pcsc.establish, "SCardEstablishContext");
+    bind(pcsc.release, "SCardReleaseContext");
+    bind(pcsc.list, "SCardListReaders");
+    bind(pcsc.status, "SCardGetStatusChange");
+    bind(pcsc.describe, "pcsc_stringify_error");
     if (!pcsc.establish || !pcsc.release || !pcsc.list || !pcsc.status) {
         const char* why = dlerror();
         (report.*trouble)(std::string("the PC/SC client library ") + kLibrary + " does not load (" +
