@@ -4,6 +4,8 @@
 (() => {
   const CHANNEL = 'p11bridge';
   let background = null;
+  // Whether the page was left with a port open, and so with a host that ended.
+  let leftWithHost = false;
 
   function toPage(data) {
     window.postMessage({ channel: CHANNEL, direction: 'to-page', ...data }, window.location.origin);
@@ -43,6 +45,25 @@
       toPage({ type: 'reply', id: data.id, error: 'The extension is not available: ' + e.message });
     }
   });
+
+  // A page kept in the back-forward cache keeps this script and would keep its
+  // port, and with it the host and the PIN the host holds: Back would sign
+  // with no new PIN. Ending the port ends the host, so the host ends whenever
+  // the page is left, kept or not. Capturing, to run ahead of the page's own.
+  window.addEventListener('pagehide', () => {
+    if (!background) return;
+    const port = background;
+    background = null;
+    leftWithHost = true;
+    port.disconnect();
+  }, true);
+  // A page brought back from the cache would otherwise wait for ever on the
+  // host it had: tell it the host ended, as when the host dies.
+  window.addEventListener('pageshow', (event) => {
+    if (!event.persisted || !leftWithHost) return;
+    leftWithHost = false;
+    toPage({ type: 'disconnected', reason: 'The page was left, and its host ended with it.' });
+  }, true);
 
   toPage({ type: 'ready' });
 })();

@@ -25,8 +25,10 @@ const LIBRARY = fileURLToPath(new URL('../../browser/client/p11bridge.js', impor
 
 function handler(root, configFile, pages) {
   return async (req, res) => {
+    // Fetched afresh each time, yet not "no-store", which would keep pages out of
+    // the back-forward cache, as real sites' pages are not.
     const send = (status, type, body) => {
-      res.writeHead(status, { 'Content-Type': type, 'Cache-Control': 'no-store' });
+      res.writeHead(status, { 'Content-Type': type, 'Cache-Control': 'no-cache' });
       res.end(body);
     };
     if (req.method !== 'GET' && req.method !== 'HEAD') return send(405, 'text/plain', 'Method not allowed\n');
