@@ -420,6 +420,8 @@ class P11Bridge {
       }
     } else if (data.type === 'disconnected' && !this.#closed) {
       this.#ended = true;
+      // The PIN typed into the host went with it.
+      this.#pinLength = 0;
       this.#failPending(new P11BridgeError(ErrorCodes.hostEnded, `The host ended: ${data.reason}`));
       for (const listener of this.#disconnectListeners) listener(String(data.reason));
     }

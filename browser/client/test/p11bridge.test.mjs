@@ -188,15 +188,16 @@ test('says when the extension is missing', async () => {
   await assert.rejects(connect({ window: fakeWindow(null).win, timeout: 300 }), { code: 100, name: 'extensionMissing' });
 });
 
-test('after the host ends, refuses until initialized again', async () => {
+test('after the host ends, counts no PIN typed and refuses until initialized again', async () => {
   let end = true;
   const reasons = [];
-  const { bridge, sent } = await initialized(() => (end ? 'end' : REPLY.unlisted));
+  const { bridge, sent } = await initialized((m) => (m.command === 6 ? REPLY.taken : end ? 'end' : REPLY.unlisted));
   bridge.onDisconnect((reason) => reasons.push(reason));
+  assert.equal(await bridge.typePinCharacter('4'), 4);
   await assert.rejects(bridge.listCertificates(), { code: 102, name: 'hostEnded' });
   await assert.rejects(bridge.listCertificates(), { code: 102, name: 'hostEnded' });
   await new Promise((resolve) => setTimeout(resolve, 10));
-  assert.deepEqual([reasons, sent.length], [['Native host has exited.'], 2]);
+  assert.deepEqual([reasons, sent.length, bridge.pinLength], [['Native host has exited.'], 3, 0]);
   end = false;
   await bridge.initialize({ domains: 'example.org', signature: 'c2ln' });
   await assert.rejects(bridge.listCertificates(), { code: 9 });
