@@ -18,6 +18,11 @@ const CHANNEL = 'p11bridge';
 // The host reads requests into a fixed buffer; a longer one would be refused
 // and its body taken for the next length prefix, so it never leaves here.
 const MAX_REQUEST_BYTES = 999;
+// The page library waits for each answer before it asks again, so a tab with
+// more than this many requests waiting for the host is flooding: without a
+// bound its queue, held in this background and drained at the host's pace
+// (up to REPLY_TIMEOUT_MS a request), would grow as long as the page likes.
+const MAX_QUEUED_REQUESTS = 32;
 // Long enough for a card reader with its own PIN pad to wait for the user.
 const REPLY_TIMEOUT_MS = 120000;
 const COMMAND_INITIALIZE = 0;
@@ -66,6 +71,11 @@ class Session {
   // Requests go to the host one at a time: it answers each with exactly one
   // reply, in order, so the reply always belongs to the request in flight.
   submit(id, message) {
+    if (this.queue.length >= MAX_QUEUED_REQUESTS) {
+      const error = `${MAX_QUEUED_REQUESTS} requests already wait for the host; ask again once they are answered.`;
+      this.answer(id, { error, refused: true });
+      return;
+    }
     const request = this.rebuild(message);
     if (typeof request === 'string') {
       this.answer(id, { error: request, refused: true });

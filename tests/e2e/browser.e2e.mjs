@@ -270,7 +270,7 @@ describe('a page whose domain is not on the list is refused', () => {
 // name itself, ahead of the member the extension wrote.
 const hide = (name) => [...name].map((c) => String.fromCharCode(0xdc00 | c.charCodeAt(0))).join('');
 
-// Each row: what the page sends, in turn, and what the answers must say.
+// Each row: what the page sends, in turn (or at once, or from a frame), and what the answers must say.
 function hostileCases({ listed, signature }) {
   const init = { command: 0, domains: 'localhost', signature, caSubjectNames: '' };
   const [LIST, FETCH] = [{ command: 2 }, { command: 4, certId }];
@@ -294,27 +294,31 @@ function hostileCases({ listed, signature }) {
       /pinChar\W+must be a string.*digest\W+must be a string/],
     ['sends the command as a string', [{ ...init, command: '0', currentDomain: listed }, LIST], /Unknown command/],
     ['asks from a second tab while the listed page is open', [LIST, FETCH], /Not initialized/],
+    ['floods the extension with requests', Array(300).fill({ command: 7 }),
+      /"error":"32 requests already wait for the host[^"]*","refused":true/, 'at once'],
     // No content script runs there to pass anything on, so no answer comes.
     ['asks from a frame of the listed page inside its own', [{ ...init, currentDomain: listed }, LIST],
-      /^\[{"silence":true}/, true],
+      /^\[{"silence":true}/, 'in a frame'],
   ];
 }
 
-// Runs in the page: sends each request and waits for its answer (or notes none).
-async function ask(requests, patience) {
+// Runs in the page: sends each request and waits for its answer (or notes none),
+// or sends them all at once and waits for every answer.
+async function ask(requests, patience, atOnce) {
+  const one = (message, i) => new Promise((resolve) => {
+    const id = `hostile-${i}`;
+    window.addEventListener('message', ({ data }) => {
+      if (data?.direction === 'to-page' && data.type === 'reply' && data.id === id) {
+        resolve({ reply: data.reply, error: data.error, refused: data.refused });
+      }
+    });
+    setTimeout(() => resolve({ silence: true }), patience);
+    window.postMessage({ channel: 'p11bridge', direction: 'to-extension', type: 'request', id, message }, '*');
+  });
+  const list = JSON.parse(requests);
+  if (atOnce) return Promise.all(list.map(one));
   const answers = [];
-  for (const [i, message] of JSON.parse(requests).entries()) {
-    answers.push(await new Promise((resolve) => {
-      const id = `hostile-${i}`;
-      window.addEventListener('message', ({ data }) => {
-        if (data?.direction === 'to-page' && data.type === 'reply' && data.id === id) {
-          resolve({ reply: data.reply, error: data.error });
-        }
-      });
-      setTimeout(() => resolve({ silence: true }), patience);
-      window.postMessage({ channel: 'p11bridge', direction: 'to-extension', type: 'request', id, message }, '*');
-    }));
-  }
+  for (const [i, message] of list.entries()) answers.push(await one(message, i));
   return answers;
 }
 
@@ -337,7 +341,8 @@ describe('a hostile page on a domain not on the list cannot list, fetch or sign'
 
   it('is refused by the extension or told code 9 by the host', async (t) => {
     const { signature } = JSON.parse(fs.readFileSync(config, 'utf8'));
-    for (const [title, requests, expected, inFrame] of hostileCases({ listed: listed(), signature })) {
+    for (const [title, requests, expected, how] of hostileCases({ listed: listed(), signature })) {
+      const inFrame = how === 'in a frame';
       await t.test(title, async () => {
         await page.goto(`http://127.0.0.1:${server.port}/hostile.html`);
         let frame = page.mainFrame();
@@ -347,7 +352,8 @@ describe('a hostile page on a domain not on the list cannot list, fetch or sign'
           frame = await page.waitForFrame((f) => f.url().startsWith(listed()));
         }
         // As JSON text, so that lone surrogates reach the page unchanged.
-        const answers = JSON.stringify(await frame.evaluate(ask, JSON.stringify(requests), inFrame ? 2000 : 20000));
+        const answers = JSON.stringify(await frame.evaluate(ask, JSON.stringify(requests), inFrame ? 2000 : 20000,
+          how === 'at once'));
         assert.doesNotMatch(answers, /"(certificates?|pkcs1)":"[^"]/, answers);
         assert.match(answers, expected, answers);
       });
