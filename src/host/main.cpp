@@ -28,6 +28,19 @@ int TakeReplyChannel() {
     return replies >= 0 ? replies : STDOUT_FILENO;
 }
 
+// The requests carry the PIN; a module that reads its stdin would take them. They move to a
+// private duplicate of stdin, and descriptor 0 leads to /dev/null.
+int TakeRequestChannel() {
+    int requests = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (requests < 0) return STDIN_FILENO;
+    int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (devNull >= 0) {
+        ::dup2(devNull, STDIN_FILENO);
+        if (devNull != STDIN_FILENO) ::close(devNull);
+    }
+    return requests;
+}
+
 }  // namespace
 
 int main(int, char**) {
@@ -40,8 +53,9 @@ int main(int, char**) {
     // the conversation ends when the input does.
     ::signal(SIGPIPE, SIG_IGN);
     const p11bridge::FileDescriptor replies(TakeReplyChannel());
+    const p11bridge::FileDescriptor requests(TakeRequestChannel());
 
-    p11bridge::FdByteSource input(STDIN_FILENO);
+    p11bridge::FdByteSource input(requests.get());
     p11bridge::FdByteSink output(replies.get());
     {
         p11bridge::Pkcs11NativeMessagingHost host(input, output,

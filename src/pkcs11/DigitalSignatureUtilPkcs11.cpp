@@ -7,6 +7,7 @@
 #include <pk11pub.h>
 #include <secerr.h>
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -16,6 +17,7 @@
 #include "pkcs11/NssOwners.h"
 #include "pkcs11/Pkcs11Module.h"
 #include "pkcs11/PublicKeyDecoding.h"
+#include "pkcs11/RefusedPins.h"
 #include "pkcs11/TokenFrame.h"
 #include "pkcs11/TokenReads.h"
 #include "signature/PinInfo.h"
@@ -27,6 +29,9 @@ constexpr char kModuleName[] = "Certificado QARTO";
 constexpr char kNoSlot[] = "No se encontro ningun slot";
 constexpr char kPinMissingPrefix[] = "No se ha definido el pin para ";
 constexpr char kPinInvalidPrefix[] = "Pin invalido para ";
+constexpr char kNoCertificate[] = "No certificate with this identifier";
+constexpr char kNoSigningCertificate[] = "No certificate for signing with this identifier";
+constexpr char kNoSigningKey[] = "No key for signing with this identifier";
 
 constexpr std::size_t kSignatureBufferSize = 2048;
 // A search reads at most this many objects. A card holds a handful of certificates, so 1024 is
@@ -143,7 +148,11 @@ bool DigitalSignatureUtilPkcs11::IsAuthorized() {
             lastError = kErrNotInitialized;
             return false;
         }
-        if (authorisationChecked) return authorised;
+        if (authorisationChecked) {
+            // Every request the check refuses says so, not only the first.
+            if (!authorised) lastError = refusalCode;
+            return authorised;
+        }
         authorised = false;
 
         const char* keyText = GetZerithPublicKey();
@@ -160,6 +169,7 @@ bool DigitalSignatureUtilPkcs11::IsAuthorized() {
         }
         key->keyType = rsaKey;
         authorisationChecked = true;
+        refusalCode = kErrBadDomainSignature;
 
         Item signatureBytes = DecodeBase64(signature);
         if (!signatureBytes) {
@@ -200,7 +210,7 @@ bool DigitalSignatureUtilPkcs11::IsAuthorized() {
                 break;
             }
         }
-        if (!authorised) lastError = kErrDomainNotAuthorized;
+        if (!authorised) lastError = refusalCode = kErrDomainNotAuthorized;
         return authorised;
     } catch (const std::exception&) {
         recordOutOfMemory();
@@ -277,13 +287,16 @@ bool DigitalSignatureUtilPkcs11::Login(unsigned long slot, unsigned long session
         lastErrorMessage = kPinMissingPrefix + moduleName;
         return false;
     }
-    if (record.invalid) {
-        // A PIN the token has refused is never presented again: it could lock the token.
+    // A PIN the token has refused is never presented again, however many others came between:
+    // each one costs the card a try.
+    if (record.invalid || WasRefused(token, record.pin)) {
         lastError = kErrPinInvalid;
+        record.invalid = true;
         record.retries += 1;
         lastErrorMessage = kPinInvalidPrefix + moduleName;
         return false;
     }
+    loggedInToken = token;
     return presentPin(session, CKU_USER, record, "C_Login");
 }
 
@@ -304,14 +317,16 @@ bool DigitalSignatureUtilPkcs11::loginForOperation(unsigned long session) {
 bool DigitalSignatureUtilPkcs11::presentPin(unsigned long session, unsigned long user,
                                             PinInfoStruct& record, const char* what) {
     CK_FUNCTION_LIST* p11 = Pkcs11Module::Load();
-    // The PIN goes to the token straight from its record, measured as a C string.
+    // The PIN goes to the token straight from its record, whole: it holds no control byte, so the
+    // token sees exactly the PIN that is remembered if refused.
     CK_RV rv =
         p11 ? p11->C_Login(session, user, reinterpret_cast<CK_UTF8CHAR_PTR>(record.pin.data()),
-                           std::strlen(record.pin.c_str()))
+                           record.pin.size())
             : CKR_GENERAL_ERROR;
     if (checkReturnValue(rv, what)) return true;
     if (lastError == kErrPinInvalid) {
         // Refused: never presented again, wherever it was refused.
+        RememberRefused(loggedInToken, record.pin);
         record.invalid = true;
         record.retries += 1;
         lastErrorMessage = kPinInvalidPrefix + moduleName;
@@ -419,6 +434,38 @@ std::vector<NameValueMap> DigitalSignatureUtilPkcs11::GetCADistinguishedNames(
     }
 }
 
+bool DigitalSignatureUtilPkcs11::findCertificate(const TokenFrame& frame, const SECItem& id,
+                                                 bool listedOnly, std::vector<unsigned char>& der) {
+    der.clear();
+    CK_OBJECT_CLASS objectClass = CKO_CERTIFICATE;
+    CK_CERTIFICATE_TYPE certificateType = CKC_X_509;
+    CK_ATTRIBUTE search[] = {
+        {CKA_CLASS, &objectClass, sizeof objectClass},
+        {CKA_CERTIFICATE_TYPE, &certificateType, sizeof certificateType},
+        {CKA_ID, id.data, id.len},
+    };
+    ObjectSearch objects(*this, frame);
+    if (!objects.Start(search, 3)) return false;
+    const std::vector<unsigned char> idBytes(id.data, id.data + id.len);
+    CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+    CK_ULONG count = 0;
+    if (!findNext(frame, &object, &count, "Find first object")) return false;
+    for (CK_ULONG read = 1; count > 0; ++read) {
+        CK_ATTRIBUTE value[] = {{CKA_VALUE, nullptr, 0}};
+        std::vector<std::vector<unsigned char>> values;
+        if (!readAttributes(frame, object, value, 1, values)) return false;
+        Certificate cert;
+        if (!values[0].empty() && (!listedOnly || ListingObstacles(idBytes, values[0], PR_Now(),
+                                                                   cert) == listing::kListed)) {
+            der = std::move(values[0]);
+            return true;
+        }
+        if (read == kMaxSearchObjects) break;
+        if (!findNext(frame, &object, &count, "Find other objects")) return false;
+    }
+    return true;
+}
+
 std::string DigitalSignatureUtilPkcs11::certificateBase64(const std::string& certId) {
     TokenFrame frame(*this);
     if (!frame.HasSession()) return {};
@@ -428,22 +475,25 @@ std::string DigitalSignatureUtilPkcs11::certificateBase64(const std::string& cer
         lastErrorMessage = "Invalid cert id base64";
         return {};
     }
-    CK_OBJECT_CLASS objectClass = CKO_CERTIFICATE;
-    CK_CERTIFICATE_TYPE certificateType = CKC_X_509;
-    CK_ATTRIBUTE search[] = {
-        {CKA_CLASS, &objectClass, sizeof objectClass},
-        {CKA_CERTIFICATE_TYPE, &certificateType, sizeof certificateType},
-        {CKA_ID, id->data, id->len},
-    };
-    ObjectSearch objects(*this, frame);
-    if (!objects.Start(search, 3)) return {};
-    CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
-    CK_ULONG count = 0;
-    if (!findNext(frame, &object, &count, "Find first object") || count == 0) return {};
-    CK_ATTRIBUTE value[] = {{CKA_VALUE, nullptr, 0}};
-    std::vector<std::vector<unsigned char>> values;
-    if (!readAttributes(frame, object, value, 1, values) || values[0].empty()) return {};
-    return encodeBase64(values[0].data(), values[0].size());
+    std::vector<unsigned char> der;
+    if (!findCertificate(frame, *id, false, der)) return {};
+    if (der.empty()) {
+        lastError = kErrNoCertificate;
+        lastErrorMessage = kNoCertificate;
+        return {};
+    }
+    std::string text = encodeBase64(der.data(), der.size());
+    // A browser drops the host over a message beyond 1 MiB, so a certificate that would make one
+    // is refused whole, as the listing leaves out what does not fit. Base64 needs no escape but
+    // its line breaks, each written as two characters.
+    const std::size_t breaks = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\r') +
+                                                        std::count(text.begin(), text.end(), '\n'));
+    if (text.size() + breaks > kMaxListingLength) {
+        lastError = kErrToken;
+        lastErrorMessage = "certificate too long for a reply";
+        return {};
+    }
+    return text;
 }
 
 std::string DigitalSignatureUtilPkcs11::GetCertificateBase64(std::string certId) {
@@ -502,7 +552,21 @@ std::string DigitalSignatureUtilPkcs11::signPkcs1Base64(const std::string& certI
                                                         const std::string& digest) {
     TokenFrame frame(*this);
     if (!frame.HasSession()) return {};
-    // The PIN is presented before the inputs are looked at, as pages have always seen it.
+    Item id = DecodeBase64(certId);
+    if (!id) {
+        recordNssFailure(kErrBadInput);
+        return {};
+    }
+    // The PIN typed for a signature is for the keys the page was shown: an identifier of any other
+    // key (a card's authentication key, say, which signs without asking again) never gets it.
+    std::vector<unsigned char> der;
+    if (!findCertificate(frame, *id, true, der)) return {};
+    if (der.empty()) {
+        lastError = kErrNoCertificate;
+        lastErrorMessage = kNoSigningCertificate;
+        return {};
+    }
+    // The PIN is presented before the hash is looked at, as pages have always seen it.
     if (!frame.Login()) return {};
 
     Item hash = DecodeBase64(digest);
@@ -513,14 +577,15 @@ std::string DigitalSignatureUtilPkcs11::signPkcs1Base64(const std::string& certI
         recordNssFailure(kErrBadInput);
         return {};
     }
-    Item id = DecodeBase64(certId);
-    if (!id) {
-        recordNssFailure(kErrBadInput);
-        return {};
-    }
     CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
     bool perUse = false;
-    if (!findKey(frame, *id, key, perUse)) return {};
+    if (!findKey(frame, *id, key, perUse)) {
+        if (lastError == kErrNone) {
+            lastError = kErrNoCertificate;
+            lastErrorMessage = kNoSigningKey;
+        }
+        return {};
+    }
 
     std::vector<unsigned char> digestInfo;
     if (!EncodeDigestInfo(hash->data, hash->len, digestInfo)) {
@@ -544,7 +609,10 @@ std::string DigitalSignatureUtilPkcs11::signPkcs1Base64(const std::string& certI
         recordModuleFault("sign final");
         return {};
     }
-    if (signatureLength == 0) return {};
+    if (signatureLength == 0) {
+        recordModuleFault("sign final");
+        return {};
+    }
     return encodeBase64(signatureBytes.data(), signatureLength);
 }
 

@@ -84,15 +84,23 @@ private:
     // Appends the object's entry when it is listed; false when the listing has no room for it.
     bool appendIfListed(const TokenFrame& frame, CK_OBJECT_HANDLE object, std::string& text);
     std::string listCertificates();
+    // The value of the first certificate object with this CKA_ID (listedOnly: the first the
+    // listing would show); `der` stays empty when there is none. False on a failure, recorded.
+    bool findCertificate(const TokenFrame& frame, const SECItem& id, bool listedOnly,
+                         std::vector<unsigned char>& der);
     std::string certificateBase64(const std::string& certId);
     std::string signPkcs1Base64(const std::string& certId, const std::string& digest);
     std::string encodeBase64(const unsigned char* data, std::size_t length);
 
     bool authorised = false;
     bool authorisationChecked = false;
+    // What a cached refusal answers: a list whose signature fails, or a domain not on it.
+    int32_t refusalCode = kErrNone;
     bool initialized = false;
     bool nssInitializedHere = false;
     std::string moduleName;
+    // The token of the frame's login, whose refusals are remembered under its name.
+    std::string loggedInToken;
 };
 
 }  // namespace p11bridge

@@ -35,6 +35,9 @@ enum ErrorCode : int32_t {
     kErrBadDomainSignature = 10,
     kErrPinMissing = 11,
     kErrToken = 12,
+    // The token holds no certificate with the identifier the page gave (for signing: none the
+    // listing would show).
+    kErrNoCertificate = 13,
 };
 
 class DigitalSignatureUtil {

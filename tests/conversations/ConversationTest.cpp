@@ -55,6 +55,7 @@ const Credential kCatalog[] = {
     {"undecodable", {0x0a, 0x07}, 0, 0, 0, false},
     {"long-id", Bytes(1000, 0x1d), KeyUsage::kSigning, -1, 365, false},
     {"always-auth", {0x0a, 0x08}, KeyUsage::kSigning, -1, 365, true},  // its key: PIN for each use
+    {"oversized", {0x0a, 0x09}, 0, 0, 0, false},  // 800 kB: more than a reply can carry as Base64
     // The virtual smart card's (tests/card): OpenSC names PIV key 9A's objects 01, 9C's 02.
     {"card-sign", {0x02}, KeyUsage::kSigning, -1, 365, true},
     {"card-auth", {0x01}, KeyUsage::kDigitalSignature, -1, 365, true},
@@ -77,6 +78,7 @@ struct Certificates {
             issued[c.name] = factory.Issue(c.name, request);
         }
         issued["undecodable"].der = ToBytes(std::string("\x30\x03not a certificate", 20));
+        issued["oversized"].der = Bytes(800000, 0x30);
     }
 };
 const Certificates& Certs() {
@@ -317,7 +319,7 @@ const SoftHsm& Token(const std::string& description) {
         const Credential& credential = Find(words[i]);
         const IssuedCert& cert = Certs().issued.at(words[i]);
         // pkcs11-tool takes identifiers of up to 100 bytes.
-        if (words[i] == "undecodable" || words[i] == "long-id") {
+        if (words[i] == "undecodable" || words[i] == "long-id" || words[i] == "oversized") {
             token.ImportRawCert(cert.der, credential.id);
             continue;
         }

@@ -5,6 +5,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <pkcs11.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,6 +59,11 @@ CK_RV Injected(const std::string& function, unsigned long call) {
         std::fputs("faultshim: loaded\n", stderr);
         std::printf("faultshim: %s\n", function.c_str());  // stdio's buffer, written at exit
         if (::write(STDOUT_FILENO, "faultshim\n", 10) < 0) std::perror("faultshim");
+        // And reads whatever waits on stdin, as a module prompting for a PIN there would.
+        pollfd in{STDIN_FILENO, POLLIN, 0};
+        char sink[4096];
+        if (::poll(&in, 1, 0) > 0 && ::read(STDIN_FILENO, sink, sizeof sink) < 0)
+            std::perror("faultshim");
     }
     if (State().bad && function == "C_Initialize") return CKR_GENERAL_ERROR;
     for (const Fail& fail : State().fails) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -61,8 +62,17 @@ bool WaitUntilReadingInput(pid_t pid) {
         std::ifstream syscall(path);
         std::string number, fd;
         syscall >> number >> fd;
-        // read(2) is system call 0 on x86-64, and its first argument the descriptor.
-        if (number == "0" && fd == "0x0") return true;
+        // read(2) is system call 0 on x86-64, and its first argument the descriptor: the host
+        // reads its requests from a private copy of stdin, the one pipe it reads.
+        if (number == "0" && fd.rfind("0x", 0) == 0) {
+            std::error_code error;
+            const std::string target =
+                std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/fd/" +
+                                                  std::to_string(std::stoul(fd, nullptr, 16)),
+                                              error)
+                    .string();
+            if (target.rfind("pipe:", 0) == 0) return true;
+        }
         ::usleep(1000);
     }
     return false;
