@@ -2,11 +2,14 @@
 # A private smart-card stack for the tests: pcscd with vpcd's virtual reader, and the virtual PIV
 # card (piv-card.py) plugged into it, touching no system file and no system pcscd.
 #
-# Usage: card-stack.sh DIR [SIGN.der SIGN.key.pem AUTH.der AUTH.key.pem]
-#   Without certificates it makes its own. When OpenSC sees the card it prints how to reach it and
+# Usage: card-stack.sh DIR [CARD [CARD] | SIGN.der SIGN.key.pem AUTH.der AUTH.key.pem]
+#   CARD is PIN,SIGN.der,SIGN.key.pem,AUTH.der,AUTH.key.pem (a key left empty leaves its slot
+#   empty); a second CARD sits in vpcd's second reader. Without cards it makes one of its own, PIN
+#   123456, with RSA keys. When OpenSC sees the cards it prints how to reach them and
 #   appends "ready" to DIR/status; then it reads commands from stdin, one a line, and appends "ok"
-#   (or "fail: WHY") for each:  remove | insert | pull-at INS (the card goes when a command with
-#   that INS byte arrives, unanswered). It stops everything when stdin ends. Where namespaces are
+#   (or "fail: WHY") for each:  remove | insert | pull-at INS (the first reader's card goes when a
+#   command with that INS byte arrives, unanswered) | tries N... (the PIN tries each card has
+#   left, in reader order). It stops everything when stdin ends. Where namespaces are
 #   not allowed it appends "skip: WHY" and exits with 77.
 #
 # pcscd 1.9.9 always serves /run/pcscd/pcscd.comm, whatever PCSCLITE_CSOCK_NAME says, so it runs
@@ -32,7 +35,7 @@ done
 unshare --mount --net ${userns:+--user --map-root-user} true 2>/dev/null ||
   { say "skip: this machine does not allow mount and network namespaces"; exit 77; }
 
-if [ $# -lt 4 ]; then
+if [ $# = 0 ]; then
   for key in sign:digitalSignature,nonRepudiation auth:digitalSignature; do
     openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=card ${key%%:*}" \
       -addext "keyUsage=critical,${key#*:}" -keyout "$dir/${key%%:*}.key.pem" \
@@ -40,13 +43,17 @@ if [ $# -lt 4 ]; then
   done
   set -- "$dir/sign.der" "$dir/sign.key.pem" "$dir/auth.der" "$dir/auth.key.pem"
 fi
+# The older form, four files of one card with PIN 123456.
+[ $# = 4 ] && [ "${1#*,}" = "$1" ] && set -- "123456,$1,$2,$3,$4"
+cards=$#
 mkdir -p "$dir/run"
 printf 'FRIENDLYNAME "p11bridge virtual reader"\nDEVICENAME /dev/null:%s\nLIBPATH %s\nCHANNELID %s\n' \
   $port $vpcd $port >"$dir/reader.conf"
 
 pcscd=
 card=
-trap 'kill $card $pcscd 2>/dev/null; wait' EXIT
+more=
+trap 'kill $card $more $pcscd 2>/dev/null; wait' EXIT
 trap 'exit 1' INT TERM HUP
 unshare --mount --net --propagation private ${userns:+--user --map-root-user} sh -c \
   'ip link set lo up && mount --bind "$1/run" /run && exec pcscd --foreground -c "$1/reader.conf"' \
@@ -57,9 +64,14 @@ until [ -S "$PCSCLITE_CSOCK_NAME" ]; do
   kill -0 $pcscd 2>/dev/null || { say "fail: pcscd ended, see $dir/pcscd.log"; exit 1; }
   sleep 0.1
 done
-nsenter --target $pcscd --net ${userns:+--user --preserve-credentials} \
-  /usr/bin/python3 "$here/piv-card.py" $port "$dir/control" "$@" >"$dir/card.log" 2>&1 &
-card=$!
+# One card a reader: vpcd's readers listen on port, port+1.
+n=0
+for spec; do
+  nsenter --target $pcscd --net ${userns:+--user --preserve-credentials} \
+    /usr/bin/python3 "$here/piv-card.py" $((port + n)) "$dir/control$n" "$spec" >"$dir/card$n.log" 2>&1 &
+  [ $n = 0 ] && card=$! || more="$more $!"
+  n=$((n + 1))
+done
 
 # Waits, generously, until OpenSC lists $1 tokens.
 await() {
@@ -70,15 +82,16 @@ await() {
   done
   return 1
 }
-await 1 || { say "fail: OpenSC never saw the card, see $dir/*.log"; exit 1; }
+await $cards || { say "fail: OpenSC never saw the cards, see $dir/*.log"; exit 1; }
 echo "card ready: PCSCLITE_CSOCK_NAME=$PCSCLITE_CSOCK_NAME (opensc-only.sh for p11-kit's proxy)" >&2
 say ready
 while read -r command arg; do
-  echo "$command ${arg:-}" >"$dir/control"
+  echo "$command ${arg:-}" >"$dir/control0"
   case $command in
-    remove) kill -USR1 $card && await 0 ;;
-    insert) kill -USR1 $card && await 1 ;;
+    remove) kill -USR1 $card && await $((cards - 1)) ;;
+    insert) kill -USR1 $card && await $cards ;;
     pull-at) kill -USR1 $card ;;
+    tries) [ "$(cat "$dir"/control*.tries)" = "$(printf '%s\n' $arg)" ] ;;
     *) false ;;
   esac && say ok || say "fail: $command $arg"
 done

@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """A virtual PIV card (NIST SP 800-73-4) for the tests, plugged into vpcd's reader.
 
-Usage: piv-card.py PORT CONTROL_FILE SIGN_CERT.der SIGN_KEY.pem AUTH_CERT.der AUTH_KEY.pem
+Usage: piv-card.py PORT CONTROL_FILE PIN,SIGN_CERT.der,SIGN_KEY.pem,AUTH_CERT.der,AUTH_KEY.pem
 
 Its signing key (9C) needs the PIN right before every use, as a real card's does: any other
 command between VERIFY and the signature cancels it. Its authentication key (9A) needs the PIN
-once. PIN 123456, three tries. SIGUSR1 makes it read CONTROL_FILE: "remove" pulls it out,
+once. A key left empty (,,) leaves its slot empty, as on a badge that only authenticates. Keys are
+RSA, or EC on P-256 or P-384. Three PIN tries; CONTROL_FILE.tries always holds how many are left.
+SIGUSR1 makes it read CONTROL_FILE: "remove" pulls it out,
 "insert" puts it back, "pull-at INS" pulls it out when the next command with that INS arrives.
 With PIV_CARD_APDU_LOG set it appends to that file, per command, its header, the answer's length
 and the microseconds the card took to answer it.
@@ -16,13 +18,25 @@ import socket
 import sys
 import time
 
-from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec, utils
 
 OK, ABSENT, NO_SUCH_REFERENCE = b"\x90\x00", b"\x6a\x82", b"\x6a\x88"
-PIN = b"123456".ljust(8, b"\xff")
 AID = bytes.fromhex("a000000308000010000100")
+# A PIVKey's ATR, which OpenSC knows for a card without EC; a card with an EC key shows the ATR of
+# a PIV card OpenSC has no quirks on record for.
 ATR = bytes.fromhex("3b80800101")
+def contactless_atr(history):
+    body = bytes([0x80 | len(history), 0x80, 0x01]) + history
+    check = 0
+    for byte in body:
+        check ^= byte
+    return b"\x3b" + body + bytes([check])
+EC_ATR = contactless_atr(b"p11bridge")
 FASCN_9999 = bytes.fromhex("d4e739da739ced39ce739d836858210842108421c84210c3eb")
+# PIV algorithm identifiers by key: RSA 2048 (07), EC P-256 (11), EC P-384 (14).
+EC_ALGORITHMS = {"secp256r1": 0x11, "secp384r1": 0x14}
+CURVE_HASHES = {"secp256r1": hashes.SHA256(), "secp384r1": hashes.SHA384()}
 
 
 def tlv(tag, value):
@@ -45,9 +59,12 @@ def tlv_value(data, tag):
 
 
 class Card:
-    def __init__(self, sign_cert, sign_key, auth_cert, auth_key):
+    def __init__(self, tries_file, pin, sign_cert, sign_key, auth_cert, auth_key):
         self.keys, self.objects = {}, {}
+        self.pin, self.tries_file = pin.encode().ljust(8, b"\xff"), tries_file
         for ref, tag, cert, key in ((0x9C, "5fc10a", sign_cert, sign_key), (0x9A, "5fc105", auth_cert, auth_key)):
+            if not cert:
+                continue
             self.keys[ref] = serialization.load_pem_private_key(open(key, "rb").read(), None)
             self.objects[tag] = tlv("53", tlv("70", open(cert, "rb").read()) + tlv("71", b"\0") + tlv("fe", b""))
         # A FASC-N of agency 9999 makes OpenSC take the token's serial number from the GUID, fresh
@@ -55,8 +72,17 @@ class Card:
         chuid = tlv("30", FASCN_9999) + tlv("34", os.urandom(16)) + tlv("35", b"20991231") + tlv("3e", b"") + tlv("fe", b"")
         self.objects["5fc102"] = tlv("53", chuid)
         self.objects["7e"] = tlv("7e", tlv("4f", AID) + tlv("5f2f", b"\x40\x00"))
-        self.tries = 3
+        self.atr = EC_ATR if any(isinstance(k, ec.EllipticCurvePrivateKey) for k in self.keys.values()) else ATR
+        self.set_tries(3)
         self.power()
+
+    def set_tries(self, tries):
+        if tries == getattr(self, "tries", None):
+            return
+        self.tries = tries
+        with open(self.tries_file + ".new", "w") as out:
+            out.write(f"{tries}\n")
+        os.replace(self.tries_file + ".new", self.tries_file)
 
     def power(self):
         self.verified = self.fresh = False  # the security state does not survive a reset
@@ -88,6 +114,8 @@ class Card:
                 return NO_SUCH_REFERENCE
             if not (fresh if p2 == 0x9C else self.verified):
                 return b"\x69\x82"
+            if isinstance(self.keys[p2], ec.EllipticCurvePrivateKey):
+                return self.sign_ec(self.keys[p2], p1, data, extended)
             key = self.keys[p2].private_numbers()
             n, size = key.public_numbers.n, self.keys[p2].key_size // 8
             block = tlv_value(tlv_value(data, 0x7C), 0x81)  # OpenSC sends the padded block
@@ -101,16 +129,32 @@ class Card:
             return self.reply(tlv("7c", tlv("82", signature)), extended)
         return b"\x6d\x00"  # instruction not supported
 
+    def sign_ec(self, key, algorithm, data, extended):
+        if algorithm != EC_ALGORITHMS.get(key.curve.name):
+            return b"\x6a\x86"
+        digest = tlv_value(tlv_value(data, 0x7C), 0x81)
+        if not digest:
+            return b"\x6a\x80"
+        # ECDSA takes the hash's leftmost bits up to the order's size, as a number: cut a longer
+        # one, widen a shorter one with zeros, and sign it as the curve's own hash.
+        size = key.curve.key_size // 8
+        digest = digest[:size].rjust(size, b"\0")
+        # A DER ECDSA-Sig-Value, which OpenSC turns into r and s.
+        signature = key.sign(digest, ec.ECDSA(utils.Prehashed(CURVE_HASHES[key.curve.name])))
+        return self.reply(tlv("7c", tlv("82", signature)), extended)
+
     def verify(self, p1, pin):
         if p1 == 0xFF:
             self.verified = False
             return OK
         if not self.tries:
             return b"\x69\x83"
-        if pin == PIN:
-            self.tries, self.verified, self.fresh = 3, True, True
+        if pin == self.pin:
+            self.set_tries(3)
+            self.verified = self.fresh = True
         elif pin:  # an empty VERIFY only asks for the state
-            self.tries, self.verified = self.tries - 1, False
+            self.set_tries(self.tries - 1)
+            self.verified = False
         return OK if self.verified else bytes([0x63, 0xC0 | self.tries])
 
     def reply(self, data, extended):
@@ -120,8 +164,8 @@ class Card:
         return data[:cut] + (bytes([0x61, min(len(self.pending), 256) & 0xFF]) if self.pending else OK)
 
 
-def main(port, control, *files):
-    card = Card(*files)
+def main(port, control, card_files):
+    card = Card(control + ".tries", *card_files.split(","))
     state = {"present": True, "pull_at": None, "sock": None}
 
     def on_control(*_):
@@ -168,7 +212,7 @@ def serve(sock, card, state):
         message = read(int.from_bytes(read(2), "big"))
         if len(message) == 1:
             if message[0] == 4:
-                sock.sendall(len(ATR).to_bytes(2, "big") + ATR)
+                sock.sendall(len(card.atr).to_bytes(2, "big") + card.atr)
             else:
                 card.power()
             continue
