@@ -1,6 +1,7 @@
 // browser/p11bridge-install in a throw-away folder that is also HOME and the system's root: what it
 // writes, what the manifests say, and that --uninstall takes away what it put there and nothing else.
-// Run as root, it must also refuse whatever another user could change under it.
+// Run as root, it must also refuse whatever another user could change under it, /tmp included: so the
+// throw-away folders go under TMPDIR, which CTest points at a folder in the build tree.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
@@ -30,12 +31,14 @@ const PACKAGE = { 'usr/bin/p11bridge-install': INSTALLER, 'usr/share/p11bridge/m
   'usr/lib/x86_64-linux-gnu/p11bridge/p11bridge': 'built-host' };
 process.umask(0o077); // what it writes for every user's browser must not depend on the umask
 
-// Each case: files there before (seed, and perms: made another user's or writable by others);
-// steps: installs (argument lists, each after `mode`) and foreign files or links (another user's)
-// put or dropped between them, or lines appended to the receipt; what the last install must have
-// written (host folder, manifests with the IDs they allow, manifests it set aside); then --uninstall
-// with `mode`, after which the seed and the foreign files still there must be all that is left, with
-// their folders, and it must have said what it left (warns). Cases marked root need root.
+// Each case: files there before (seed, and perms: made another user's, given a mode, or made a link
+// of root's to '->TARGET'); steps: installs (argument lists, each after `mode`) and foreign files or
+// links (another user's) put or dropped between them, or lines appended to the receipt; what the last
+// install must have written (host folder, manifests with the IDs they allow, manifests it set aside);
+// then --uninstall with `mode`, after which the seed and the foreign files still there must be all
+// that is left, with their folders, and it must have said what it left (warns). A refused case writes
+// nothing but what its `race` command (run between the installer's checks and its first write)
+// `made`. Cases marked root need root.
 const CASES = [
   ['a user install registers the copied host with every browser family', {
     steps: [[]], host: USER_HOST, manifests: EVERY_BROWSER }],
@@ -61,13 +64,37 @@ const CASES = [
     ['--module', '/nonexistent/module.so'], ['--bogus-option'], ['--profile', 'profile', '--browsers', 'chromium']]
     .map((args) => [`${args.join(' ')} is refused before anything is written`, { refused: args }]),
   ...[[{ 'opt/': NOBODY }, '--dest', 'opt/p11bridge'], [{ 'profile/': 0o777 }, '--profile', 'profile'], [{ [RECEIPT]: NOBODY }],
-    [{ 'mod/p11.so': 0o644, 'mod/': 0o775 }, '--module', 'mod/p11.so'], [{ 'mod/p11.so': NOBODY }, '--module', 'mod/p11.so']]
-    .map(([perms, ...args]) => [`run as root, ${args.join(' ') || 'an install'} is refused when ${Object.keys(perms).at(-1)} ${
-      Object.values(perms).at(-1) === NOBODY ? 'is another user\'s' : 'is writable by others'}`,
-      { root: true, perms, refused: args, why: /^p11bridge-install: refusing .*(owned by nobody|writable by group or others)/ }]),
-  ['a receipt naming paths this install does not write is not obeyed', {
-    seed: { victim: OTHERS, 'victim.p11bridge-saved': 'planted\n' },
-    steps: [['--browsers', 'firefox'], { append: RECEIPT, text: 'file\t@/built-host\nsaved\t@/victim\n' }],
+    [{ 'mod/p11.so': 0o644, 'mod/': 0o775 }, '--module', 'mod/p11.so'], [{ 'mod/p11.so': NOBODY }, '--module', 'mod/p11.so'],
+    // In a sticky folder another user can still take the name first.
+    [{ 'tmp/': 0o1777 }, '--dest', 'tmp/p11bridge'], [{ 'tmp/': 0o1777 }, '--profile', 'tmp/profile'],
+    [{ 'tmp/p11.so': 0o644, 'tmp/': 0o1777 }, '--module', 'tmp/p11.so'],
+    // A link is as safe as what it leads to, each hop of the way.
+    [{ 'theirs/': NOBODY, opt: '->theirs' }, '--dest', 'opt/p11bridge'],
+    [{ 'mod/p11.so': NOBODY, 'lib.so': '->mod/p11.so' }, '--module', 'lib.so'],
+    [{ 'mod/p11.so': 0o644, 'theirs/': NOBODY, 'theirs/p11.so': '->../mod/p11.so', 'lib.so': '->theirs/p11.so' },
+      '--module', 'lib.so']]
+    .map(([perms, ...args]) => {
+      const [file, how] = Object.entries(perms).at(-1);
+      return [`run as root, ${args.join(' ') || 'an install'} is refused when ${file} ${how === NOBODY ? 'is another user\'s'
+        : typeof how === 'string' ? `is a link to ${how.slice(2)}` : how & 0o1000 ? 'is a sticky folder all can write'
+          : 'is writable by others'}`,
+      { root: true, perms, refused: args, why: /^p11bridge-install: refusing .*(owned by nobody|writable by group or others)/ }];
+    }),
+  // What another user could do between the checks and the first write, had they a folder to do it in.
+  ['a destination made by someone else after it was checked stops the install', {
+    race: 'mkdir -p opt/p11bridge', made: { 'opt/': '', 'opt/p11bridge/': '' }, refused: ['--dest', 'opt/p11bridge'],
+    why: /^p11bridge-install: refusing .*opt\/p11bridge: it appeared after it was checked/ }],
+  ['run as root, a destination made writable by others after it was checked stops the install', {
+    root: true, perms: { 'opt/p11bridge/': 0o755 }, race: 'chmod 777 opt/p11bridge', refused: ['--dest', 'opt/p11bridge'],
+    why: /^p11bridge-install: refusing .*opt\/p11bridge: .*writable by group or others/ }],
+  ['a link put where the receipt goes after the checks is neither followed nor replaced', {
+    seed: { victim: OTHERS }, perms: { 'opt/p11bridge/': 0o755 }, race: 'ln -s ../../victim opt/p11bridge/.p11bridge-install-receipt',
+    made: { 'opt/p11bridge/.p11bridge-install-receipt': '-> ../../victim' }, refused: ['--dest', 'opt/p11bridge'],
+    why: /^p11bridge-install: refusing .*receipt: something is already there/ }],
+  ['a receipt naming paths this install does not write, or reaching them through "..", is not obeyed', {
+    seed: { victim: OTHERS, 'victim.p11bridge-saved': 'planted\n' }, perms: { 'empty/': 0o755 },
+    steps: [['--browsers', 'firefox'], { append: RECEIPT, text: `file\t@/built-host\nsaved\t@/victim\ndir\t@/empty\n${
+      ['file', 'dir'].map((kind) => `${kind}\t@/${USER_HOST}/../../../../${kind === 'file' ? 'victim' : 'empty'}\n`).join('')}` }],
     host: USER_HOST, manifests: { [FIREFOX]: DEMO_FIREFOX }, warns: /ignoring file .*built-host in the receipt/ }],
   ['run as root, links another user put in place of what it made are neither followed nor removed', {
     root: true, seed: { [`elsewhere/${MANIFEST}`]: OTHERS },
@@ -99,6 +126,7 @@ function put(box, file, text = OTHERS) {
 }
 
 for (const [name, c] of CASES) test(name, { skip: c.root && !ROOT && 'needs root' }, (t) => {
+  fs.mkdirSync(os.tmpdir(), { recursive: true });
   const box = fs.mkdtempSync(path.join(os.tmpdir(), 'p11bridge-install-'));
   t.after(() => fs.rmSync(box, { recursive: true, force: true }));
   fs.mkdirSync(path.join(box, 'home'));
@@ -108,18 +136,23 @@ for (const [name, c] of CASES) test(name, { skip: c.root && !ROOT && 'needs root
     fs.cpSync(path.resolve(box, from), path.join(box, to), { recursive: true });
   }
   for (const [file, how] of Object.entries(c.perms ?? {})) {
+    if (typeof how === 'string') {
+      fs.symlinkSync(how.slice(2), path.join(box, file));
+      continue;
+    }
     if (file.endsWith('/')) fs.mkdirSync(path.join(box, file), { recursive: true }); else put(box, file);
     if (how === NOBODY) fs.chownSync(path.join(box, file), NOBODY, NOBODY); else fs.chmodSync(path.join(box, file), how);
   }
   const before = snapshot(box);
   const run = (...args) => spawnSync(c.packaged ? path.join(box, 'usr/bin/p11bridge-install') : INSTALLER,
     [...c.packaged ? [] : ['--host', 'built-host'], '--module', MODULE, ...c.mode ?? [], ...args], { cwd: box, encoding: 'utf8',
-      env: { ...process.env, HOME: path.join(box, 'home'), XDG_CONFIG_HOME: '', P11BRIDGE_INSTALL_ROOT: box } });
+      env: { ...process.env, HOME: path.join(box, 'home'), XDG_CONFIG_HOME: '', P11BRIDGE_INSTALL_ROOT: box,
+        P11BRIDGE_INSTALL_TEST_RACE: c.race ?? '' } });
   if (c.refused) {
     const result = run(...c.refused);
     assert.notEqual(result.status, 0, 'accepted');
     assert.match(result.stderr, c.why ?? /^p11bridge-install: /);
-    return assert.deepEqual(snapshot(box), before, 'wrote files');
+    return assert.deepEqual(snapshot(box), { ...before, ...c.made }, 'wrote files');
   }
   const foreign = new Map();
   for (const step of c.steps) {
