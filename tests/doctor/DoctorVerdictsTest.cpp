@@ -1,10 +1,12 @@
 // The doctor's verdicts: all ok on a healthy setup, and the verdict that names each way a setup
 // breaks, on a SoftHSM2 token registered in a Chromium profile by the real installer.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -43,9 +45,30 @@ struct Deployment {
     }
     std::string Link() const { return Profile() + "/p11bridge-host/p11bridge-pkcs11.so"; }
     // A second certificate on the token beside the signing one, with its key.
-    void AddCert(unsigned keyUsage, int validFromDays, int validToDays) {
+    void AddCert(unsigned keyUsage, int validFromDays, int validToDays,
+                 const std::string& label = "excluded") {
         CertRequest request{"excluded", validFromDays, validToDays, keyUsage, 2048, {}};
-        token.ImportCredential(certs.Issue("excluded", request), {2}, "excluded");
+        token.ImportCredential(certs.Issue("excluded", request), {2}, label);
+    }
+    void EditManifest(const std::string& pattern, const std::string& replacement) {
+        std::string text =
+            std::regex_replace(ReadFile(Manifest()), std::regex(pattern), replacement);
+        std::ofstream(Manifest()) << text;
+    }
+    // As root, the module (a copy of SoftHSM2's, or a link to it) at `where` in the scratch
+    // folder, whose folder `folder` is given `mode` or, with mode 0, to nobody.
+    void PlaceModule(const std::string& folder, mode_t mode, const std::string& where, bool link) {
+        if ((skipped = geteuid() != 0)) return void(std::cout << "skip: needs root\n");
+        std::filesystem::create_directories(dir.File(folder));
+        if (link) {
+            std::filesystem::create_symlink(SoftHsm::ModulePath(), dir.File(where));
+        } else {
+            std::filesystem::copy_file(SoftHsm::ModulePath(), dir.File(where));
+        }
+        ASSERT_EQ(mode ? chmod(dir.File(folder).c_str(), mode)
+                       : chown(dir.File(folder).c_str(), getpwnam("nobody")->pw_uid, 0),
+                  0);
+        Relink(dir.File(where));
     }
     // Runs the words, quoted, in `environment`; the exit status, with the output in `out`.
     int Run(const std::vector<std::string>& words, const std::string& out) const {
@@ -184,6 +207,22 @@ TEST(DoctorVerdicts, NameWhatIsWrongWithTheSetup) {
          "ificate for PIV Authentication\" .* will not be listed[^]*\nok: certificate \"Certificate"
          " for Digital Signature\" .* will be listed",
          0},
+        {"as root, a module in a sticky folder all can write",
+         [](Deployment& s) { s.PlaceModule("tmp", 01777, "tmp/softhsm.so", false); },
+         "problem: not loading the module .*/tmp/softhsm\\.so as root: .*/tmp is writable by group "
+         "or others .*",
+         1},
+        {"as root, a link to the module in another user's folder",
+         [](Deployment& s) { s.PlaceModule("theirs", 0, "theirs/softhsm.so", true); },
+         "problem: not loading the module .*libsofthsm2\\.so as root: .*/theirs is owned by "
+         "nobody, not root, .*",
+         1},
+        {"terminal escapes in a label",
+         [](Deployment& s) {
+             s.AddCert(KeyUsage::kNonRepudiation, -1, 30, "\x1b]0;owned\x07\x1b[2J\xc2\x9b\\");
+         },
+         R"(warning: certificate "\\x1b\]0;owned\\x07\\x1b\[2J\\u009b\\\\" \(CKA_ID 02\) will not.*)",
+         0},
         {"module link broken", [](Deployment& s) { s.Relink("/nonexistent/module.so"); },
          "problem: module link broken: .* points to /nonexistent/module\\.so, which does not.*", 1},
         {"no digitalSignature", [](Deployment& s) { s.AddCert(KeyUsage::kNonRepudiation, -1, 30); },
@@ -223,6 +262,20 @@ TEST(DoctorVerdicts, NameWhatIsWrongWithTheSetup) {
          "authorised: no matching entry; .*",
          1},
     };
+    // What browsers refuse or read otherwise, in the profile's manifest.
+    const std::vector<std::array<std::string, 4>> manifests = {
+        {"a member twice, the second spelt in escapes", R"(("path": *"[^"]*"))",
+         R"($1, "pa\u0074h": "/nonexistent/p11bridge")", R"(the member "path" appears twice)"},
+        {"a comma before the closing brace", R"(\]\s*\}\s*$)", "],\n}\n", "a comma before '\\}'"},
+        {"a comment", "^", "// written by hand\n", "a comment"},
+        {"no description", R"("description": *"[^"]*",)", "", R"("description" is not a text)"},
+    };
+    for (const auto& [name, pattern, replacement, fault] : manifests) {
+        cases.push_back(
+            {"manifest with " + name,
+             [pattern, replacement](Deployment& s) { s.EditManifest(pattern, replacement); },
+             "problem: Chromium profile .*: the manifest .* is not .*" + fault + ".*", 1});
+    }
     for (std::string option : {"--profile", "--chrome-extension-id", "--firefox-extension-id",
                                "--domains", "--signature", "--origin"}) {
         cases.push_back({option + " without its value",
@@ -260,6 +313,10 @@ TEST(DoctorVerdicts, NameWhatIsWrongWithTheSetup) {
         auto flagged = std::distance(std::sregex_iterator(output.begin(), output.end(), flag),
                                      std::sregex_iterator());
         EXPECT_EQ(flagged, std::regex_search(c.verdict, flag) ? 1 : 0) << output;
+        // Nothing a token, module, certificate or file says reaches the terminal raw.
+        EXPECT_FALSE(
+            std::regex_search(output, std::regex("[\x01-\x09\x0b-\x1f\x7f]|\xc2[\x80-\x9f]")))
+            << output;
     }
 }
 

@@ -11,9 +11,8 @@
 #include <iterator>
 #include <optional>
 #include <regex>
-#include <stdexcept>
 
-#include "json/json.h"
+#include "StrictJson.h"
 
 namespace p11bridge::doctor {
 namespace {
@@ -62,30 +61,22 @@ std::string Join(const std::vector<std::string>& items) {
 }
 
 // The member's text, or nothing when it is absent or not a text.
-std::optional<std::string> TextMember(const JSONNode& object, const char* name) {
-    try {
-        const JSONNode& member = object.at(name);
-        if (member.type() != JSON_STRING) return std::nullopt;
-        return member.as_string().str();
-    } catch (const std::out_of_range&) {
-        return std::nullopt;
-    }
+std::optional<std::string> TextMember(const JsonValue& object, const char* name) {
+    const JsonValue* member = object.Member(name);
+    if (!member || member->kind != JsonValue::Kind::kText) return std::nullopt;
+    return member->text;
 }
 
 // The member's texts, or nothing when it is absent, not an array or holds anything but texts.
-std::optional<std::vector<std::string>> TextListMember(const JSONNode& object, const char* name) {
-    try {
-        const JSONNode& member = object.at(name);
-        if (member.type() != JSON_ARRAY) return std::nullopt;
-        std::vector<std::string> texts;
-        for (const JSONNode& item : member) {
-            if (item.type() != JSON_STRING) return std::nullopt;
-            texts.push_back(item.as_string().str());
-        }
-        return texts;
-    } catch (const std::out_of_range&) {
-        return std::nullopt;
+std::optional<std::vector<std::string>> TextListMember(const JsonValue& object, const char* name) {
+    const JsonValue* member = object.Member(name);
+    if (!member || member->kind != JsonValue::Kind::kArray) return std::nullopt;
+    std::vector<std::string> texts;
+    for (const JsonValue& item : member->items) {
+        if (item.kind != JsonValue::Kind::kText) return std::nullopt;
+        texts.push_back(item.text);
     }
+    return texts;
 }
 
 class ManifestCheck {
@@ -105,7 +96,7 @@ private:
     void Say(void (Report::*verdict)(const std::string&), const std::string& text) {
         (report_.*verdict)(browser_ + ": " + text);
     }
-    bool CheckShape(const JSONNode& manifest);
+    bool CheckShape(const JsonValue& manifest);
     std::optional<std::string> CheckHostProgram(const std::string& host);
     void CheckExtensions(const std::vector<std::string>& allowed);
 
@@ -125,12 +116,18 @@ std::optional<std::string> ManifestCheck::Run() {
         return std::nullopt;
     }
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    JSONNode manifest;
+    // Browsers read the manifest strictly, and where a member is named twice they take the last
+    // one: a lenient reader here would vouch for a manifest the browser refuses or reads otherwise.
+    JsonValue manifest;
     try {
-        manifest = json::parse(text);
-    } catch (const std::invalid_argument&) {
+        manifest = ParseStrictJson(text);
+    } catch (const JsonError& error) {
+        Say(&Report::Problem, "the manifest " + path_ + " is not JSON the browser accepts (" +
+                                  error.what() + "); run " + kInstaller +
+                                  " again to write it afresh");
+        return std::nullopt;
     }
-    if (manifest.type() != JSON_NODE) {
+    if (manifest.kind != JsonValue::Kind::kObject) {
         Say(&Report::Problem, "the manifest " + path_ + " is not a JSON object; run " + kInstaller +
                                   " again to write it afresh");
         return std::nullopt;
@@ -142,11 +139,15 @@ std::optional<std::string> ManifestCheck::Run() {
     return host;
 }
 
-bool ManifestCheck::CheckShape(const JSONNode& manifest) {
+bool ManifestCheck::CheckShape(const JsonValue& manifest) {
     const char* listName = format_ == Format::kChromium ? "allowed_origins" : "allowed_extensions";
     std::vector<std::string> faults;
     if (TextMember(manifest, "name") != std::string(kHostName)) {
         faults.push_back(std::string("\"name\" is not \"") + kHostName + "\"");
+    }
+    std::optional<std::string> description = TextMember(manifest, "description");
+    if (!description || description->empty()) {
+        faults.push_back("\"description\" is not a text");
     }
     if (TextMember(manifest, "type") != std::string("stdio")) {
         faults.push_back("\"type\" is not \"stdio\"");
@@ -160,7 +161,7 @@ bool ManifestCheck::CheckShape(const JSONNode& manifest) {
     }
     if (!faults.empty()) {
         Say(&Report::Problem, "the manifest " + path_ + " is not one the browser accepts (" +
-                                  Join(faults) + "; is it valid JSON?); run " + kInstaller +
+                                  Join(faults) + "); run " + kInstaller +
                                   " again to write it afresh");
         return false;
     }

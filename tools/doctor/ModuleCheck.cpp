@@ -1,6 +1,7 @@
 #include "ModuleCheck.h"
 
 #include <limits.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,6 +71,59 @@ std::string TokenName(const CK_TOKEN_INFO& token) {
            FieldText(token.manufacturerID, sizeof token.manufacturerID) + ", " +
            FieldText(token.model, sizeof token.model) + ", serial " +
            FieldText(token.serialNumber, sizeof token.serialNumber) + ")";
+}
+
+std::string OwnerName(uid_t uid) {
+    struct passwd* entry = getpwuid(uid);
+    return entry ? entry->pw_name : "user " + std::to_string(uid);
+}
+
+// The installer's rule for what root may load: every component of the path owned by root and
+// writable by no one else, sticky folders included (in /tmp another user can take a name before
+// root does), and a link judged by what it leads to, one hop at a time, since a link in another
+// user's folder can be turned elsewhere. Components are taken as written, so ".." hides nothing.
+// Says why not in `why`.
+bool SafeForRoot(const std::string& path, std::string& why, int hops = 0) {
+    if (path.empty() || path[0] != '/') {
+        why = "cannot resolve " + path;
+        return false;
+    }
+    if (hops > 40) {
+        why = path + " goes through too many links";
+        return false;
+    }
+    std::vector<std::string> chain = {"/"};
+    for (std::size_t at = 1; at <= path.size();) {
+        std::size_t end = std::min(path.find('/', at), path.size());
+        std::string part = path.substr(at, end - at);
+        if (!part.empty() && part != ".")
+            chain.push_back((chain.size() > 1 ? chain.back() : "") + "/" + part);
+        at = end + 1;
+    }
+    for (const std::string& p : chain) {
+        struct stat info;
+        if (lstat(p.c_str(), &info) != 0) {
+            why = "cannot look at " + p + " (" + std::strerror(errno) + ")";
+            return false;
+        }
+        if (info.st_uid != 0) {
+            why = p + " is owned by " + OwnerName(info.st_uid) + ", not root";
+            return false;
+        }
+        if (S_ISLNK(info.st_mode)) {
+            std::vector<char> target(PATH_MAX + 1, '\0');
+            ssize_t n = readlink(p.c_str(), target.data(), PATH_MAX);
+            std::string to(target.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
+            if (to.empty() || to[0] != '/') to = p.substr(0, p.rfind('/')) + "/" + to;
+            if (!SafeForRoot(to, why, hops + 1)) return false;
+        } else if (info.st_mode & (S_IWGRP | S_IWOTH)) {
+            why = p + " is writable by group or others" +
+                  (info.st_mode & S_ISVTX ? " (sticky or not, another user can take a name in it)"
+                                          : "");
+            return false;
+        }
+    }
+    return true;
 }
 
 void CheckSlots(Report& report, CK_FUNCTION_LIST* p11, const std::string& module) {
@@ -156,6 +210,16 @@ void CheckHostModule(Report& report, const std::string& host) {
         report.Ok("module " + link + " is a file of its own, not a link");
     }
     std::string module = resolvedPath ? resolvedPath.get() : link;
+
+    // Loading a module runs its code: as root, only code no other user could have put there.
+    std::string why;
+    if (geteuid() == 0 && !SafeForRoot(link, why)) {
+        report.Problem("not loading the module " + module + " as root: " + why +
+                       ", so another user could put their code in its place; install the host "
+                       "and module where only root can write, or run the doctor as the user "
+                       "whose browser starts the host");
+        return;
+    }
 
     ModuleLibrary library(link);
     switch (library.Why()) {

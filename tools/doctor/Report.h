@@ -1,5 +1,6 @@
 // The doctor's verdicts, one per line: ok, warning or problem, each in plain words and with what
-// to do. Lines indented under a verdict show what it looked at.
+// to do. Lines indented under a verdict show what it looked at. Control characters, backslashes
+// and bytes that are not UTF-8 are shown escaped (\x1b), whoever wrote the text.
 #pragma once
 
 #include <ostream>
