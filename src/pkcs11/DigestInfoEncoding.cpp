@@ -24,17 +24,17 @@ DERTemplate SGNDigestInfoTemplate[] = {
     {0, 0, nullptr, 0},
 };
 
-namespace {
-constexpr std::size_t kSha1Length = 20;
-}
-
 SECOidTag DigestAlgorithmForLength(std::size_t length) {
-    if (length == kSha1Length) return SEC_OID_SHA1;
-    return length < kSha1Length ? SEC_OID_MD5 : SEC_OID_SHA256;
-}
-
-bool IsAcceptedDigestLength(std::size_t length) {
-    return length == 16 || length == 20 || length == 32;
+    switch (length) {
+        case 20:
+            return SEC_OID_SHA1;
+        case 48:
+            return SEC_OID_SHA384;
+        case 64:
+            return SEC_OID_SHA512;
+        default:
+            return length < 20 ? SEC_OID_MD5 : SEC_OID_SHA256;
+    }
 }
 
 bool EncodeDigestInfo(const unsigned char* hash, std::size_t length,

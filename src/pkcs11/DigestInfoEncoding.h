@@ -14,11 +14,8 @@ extern DERTemplate SECAlgorithmIDTemplate[];
 extern DERTemplate SGNDigestInfoTemplate[];
 
 // The hash algorithm a hash of this many bytes is taken to come from: MD5 below 20 bytes, SHA-1
-// at exactly 20, SHA-256 above.
+// at exactly 20, SHA-384 at 48, SHA-512 at 64, SHA-256 at any other length above 20.
 SECOidTag DigestAlgorithmForLength(std::size_t length);
-
-// Whether the signer accepts a hash of this many bytes (MD5, SHA-1, SHA-256).
-bool IsAcceptedDigestLength(std::size_t length);
 
 // The DER DigestInfo of the hash; false (with the NSS error set) when NSS cannot build it.
 bool EncodeDigestInfo(const unsigned char* hash, std::size_t length,

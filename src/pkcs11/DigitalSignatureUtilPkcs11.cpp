@@ -13,11 +13,11 @@
 #include <limits>
 
 #include "pkcs11/CertificateListing.h"
-#include "pkcs11/DigestInfoEncoding.h"
 #include "pkcs11/NssOwners.h"
 #include "pkcs11/Pkcs11Module.h"
 #include "pkcs11/PublicKeyDecoding.h"
 #include "pkcs11/RefusedPins.h"
+#include "pkcs11/SigningMechanisms.h"
 #include "pkcs11/TokenFrame.h"
 #include "pkcs11/TokenReads.h"
 #include "signature/PinInfo.h"
@@ -32,6 +32,7 @@ constexpr char kPinInvalidPrefix[] = "Pin invalido para ";
 constexpr char kNoCertificate[] = "No certificate with this identifier";
 constexpr char kNoSigningCertificate[] = "No certificate for signing with this identifier";
 constexpr char kNoSigningKey[] = "No key for signing with this identifier";
+constexpr char kUnsupportedKeyPrefix[] = "Key type not supported for signing: ";
 
 constexpr std::size_t kSignatureBufferSize = 2048;
 // A search reads at most this many objects. A card holds a handful of certificates, so 1024 is
@@ -234,17 +235,31 @@ bool DigitalSignatureUtilPkcs11::beginOperation() {
     return true;
 }
 
-unsigned long DigitalSignatureUtilPkcs11::getSlot() {
-    std::vector<CK_SLOT_ID> slots;
+void DigitalSignatureUtilPkcs11::RestoreError(ErrorRecord record) {
+    lastError = record.code;
+    lastLowLevelError = record.lowLevel;
+    lastErrorMessage = std::move(record.message);
+}
+
+void DigitalSignatureUtilPkcs11::recordNoSlot() {
+    lastError = kErrToken;
+    lastErrorMessage = kNoSlot;
+}
+
+bool DigitalSignatureUtilPkcs11::readSlots(std::vector<CK_SLOT_ID>& slots) {
     if (!checkReturnValue(ReadSlotList(Pkcs11Module::Load(), CK_TRUE, slots), "get slot list")) {
-        return kNoHandle;
+        return false;
     }
     if (slots.empty()) {
-        lastError = kErrToken;
-        lastErrorMessage = kNoSlot;
-        return kNoHandle;
+        recordNoSlot();
+        return false;
     }
-    return slots[0];
+    return true;
+}
+
+unsigned long DigitalSignatureUtilPkcs11::getSlot() {
+    std::vector<CK_SLOT_ID> slots;
+    return readSlots(slots) ? slots[0] : kNoHandle;
 }
 
 unsigned long DigitalSignatureUtilPkcs11::startSession(unsigned long slot) {
@@ -390,11 +405,9 @@ bool DigitalSignatureUtilPkcs11::appendIfListed(const TokenFrame& frame, CK_OBJE
     return true;
 }
 
-std::string DigitalSignatureUtilPkcs11::listCertificates() {
+std::string DigitalSignatureUtilPkcs11::listIn(const TokenFrame& frame) {
     std::string text;
-    TokenFrame frame(*this);
-    if (!frame.HasSession()) return text;
-
+    listingEntryEnds.clear();
     CK_OBJECT_CLASS objectClass = CKO_CERTIFICATE;
     CK_CERTIFICATE_TYPE certificateType = CKC_X_509;
     CK_ATTRIBUTE search[] = {
@@ -411,6 +424,17 @@ std::string DigitalSignatureUtilPkcs11::listCertificates() {
         if (!appendIfListed(frame, object, text) || read == kMaxSearchObjects) break;
         if (!findNext(frame, &object, &count, "Find other objects")) break;
     }
+    return text;
+}
+
+std::string DigitalSignatureUtilPkcs11::listCertificates() {
+    std::string text;
+    // The token listed is the first whose listing is not empty.
+    TokenFrame frame(*this, [this, &text](TokenFrame& candidate) {
+        text = listIn(candidate);
+        return !text.empty();
+    });
+    if (!frame.HasSession()) text.clear();
     return text;
 }
 
@@ -435,7 +459,8 @@ std::vector<NameValueMap> DigitalSignatureUtilPkcs11::GetCADistinguishedNames(
 }
 
 bool DigitalSignatureUtilPkcs11::findCertificate(const TokenFrame& frame, const SECItem& id,
-                                                 bool listedOnly, std::vector<unsigned char>& der) {
+                                                 bool listedOnly, std::vector<unsigned char>& der,
+                                                 CK_KEY_TYPE* keyType) {
     der.clear();
     CK_OBJECT_CLASS objectClass = CKO_CERTIFICATE;
     CK_CERTIFICATE_TYPE certificateType = CKC_X_509;
@@ -457,6 +482,10 @@ bool DigitalSignatureUtilPkcs11::findCertificate(const TokenFrame& frame, const 
         Certificate cert;
         if (!values[0].empty() && (!listedOnly || ListingObstacles(idBytes, values[0], PR_Now(),
                                                                    cert) == listing::kListed)) {
+            if (keyType && cert) {
+                *keyType = KeyTypeOfPublicKey(
+                    SECOID_GetAlgorithmTag(&cert->subjectPublicKeyInfo.algorithm));
+            }
             der = std::move(values[0]);
             return true;
         }
@@ -467,19 +496,25 @@ bool DigitalSignatureUtilPkcs11::findCertificate(const TokenFrame& frame, const 
 }
 
 std::string DigitalSignatureUtilPkcs11::certificateBase64(const std::string& certId) {
-    TokenFrame frame(*this);
+    Item id;
+    bool badId = false;
+    std::vector<unsigned char> der;
+    TokenFrame frame(*this, [&](TokenFrame& candidate) {
+        if (!id) id = DecodeBase64(certId);
+        if (!id) return badId = true;
+        return findCertificate(candidate, *id, false, der) && !der.empty();
+    });
     if (!frame.HasSession()) return {};
-    Item id = DecodeBase64(certId);
-    if (!id) {
+    if (badId) {
         lastError = kErrToken;
         lastErrorMessage = "Invalid cert id base64";
         return {};
     }
-    std::vector<unsigned char> der;
-    if (!findCertificate(frame, *id, false, der)) return {};
     if (der.empty()) {
-        lastError = kErrNoCertificate;
-        lastErrorMessage = kNoCertificate;
+        if (lastError == kErrNone) {
+            lastError = kErrNoCertificate;
+            lastErrorMessage = kNoCertificate;
+        }
         return {};
     }
     std::string text = encodeBase64(der.data(), der.size());
@@ -507,24 +542,27 @@ std::string DigitalSignatureUtilPkcs11::GetCertificateBase64(std::string certId)
 }
 
 bool DigitalSignatureUtilPkcs11::findKey(const TokenFrame& frame, const SECItem& id,
-                                         CK_OBJECT_HANDLE& key, bool& perUse) {
+                                         CK_OBJECT_HANDLE& key, bool& perUse, CK_KEY_TYPE& type) {
     CK_OBJECT_CLASS objectClass = CKO_PRIVATE_KEY;
     CK_BBOOL no = CK_FALSE;
+    CK_KEY_TYPE rsa = CKK_RSA;
     CK_ATTRIBUTE search[] = {
         {CKA_CLASS, &objectClass, sizeof objectClass},
         {CKA_ID, id.data, id.len},
         {CKA_ALWAYS_AUTHENTICATE, &no, sizeof no},
+        {CKA_KEY_TYPE, &rsa, sizeof rsa},
     };
     CK_ULONG count = 0;
     perUse = false;
+    type = CKK_RSA;
     // A session runs one operation at a time: modules such as SoftHSM2 refuse C_SignInit with
     // CKR_OPERATION_ACTIVE while a search is still open, so each search ends before the next
-    // step. The first asks for a key that does not need the PIN for each use: such keys take
-    // the road they always took, call for call. A module that does not know the attribute
+    // step. The first asks for an RSA key that does not need the PIN for each use: such keys take
+    // the road they always took, call for call. A module that does not know the attributes
     // answers as if nothing matched, and is searched again like any key the first search missed.
     {
         ObjectSearch plain(*this, frame);
-        CK_RV rv = plain.Open(search, 3);
+        CK_RV rv = plain.Open(search, 4);
         if (rv != CKR_ATTRIBUTE_TYPE_INVALID && rv != CKR_ATTRIBUTE_VALUE_INVALID) {
             if (!checkReturnValue(rv, "Find objects init") ||
                 !findNext(frame, &key, &count, "Find first object")) {
@@ -540,30 +578,46 @@ bool DigitalSignatureUtilPkcs11::findKey(const TokenFrame& frame, const SECItem&
             return false;
         }
     }
+    // Both in one call, so that a card's RSA key costs what it always did. A module answers for
+    // each attribute it knows even when it knows not all of them.
     CK_BBOOL always = CK_FALSE;
-    CK_ATTRIBUTE attribute{CKA_ALWAYS_AUTHENTICATE, &always, sizeof always};
-    perUse =
-        frame.Functions()->C_GetAttributeValue(frame.Session(), key, &attribute, 1) == CKR_OK &&
-        attribute.ulValueLen == sizeof always && always == CK_TRUE;
+    CK_ATTRIBUTE attributes[] = {{CKA_ALWAYS_AUTHENTICATE, &always, sizeof always},
+                                 {CKA_KEY_TYPE, &type, sizeof type}};
+    frame.Functions()->C_GetAttributeValue(frame.Session(), key, attributes, 2);
+    perUse = attributes[0].ulValueLen == sizeof always && always == CK_TRUE;
+    if (attributes[1].ulValueLen != sizeof type) type = CKK_VENDOR_DEFINED;
     return true;
 }
 
 std::string DigitalSignatureUtilPkcs11::signPkcs1Base64(const std::string& certId,
                                                         const std::string& digest) {
-    TokenFrame frame(*this);
+    Item id;
+    std::vector<unsigned char> der;
+    CK_KEY_TYPE certifiedType = CKK_VENDOR_DEFINED;
+    // The PIN typed for a signature is for the keys the page was shown: an identifier of any other
+    // key (a card's authentication key, say, which signs without asking again) never gets it. The
+    // token is the first that shows a certificate with this identifier.
+    TokenFrame frame(*this, [&](TokenFrame& candidate) {
+        if (!id) id = DecodeBase64(certId);
+        if (!id) return true;
+        return findCertificate(candidate, *id, true, der, &certifiedType) && !der.empty();
+    });
     if (!frame.HasSession()) return {};
-    Item id = DecodeBase64(certId);
     if (!id) {
         recordNssFailure(kErrBadInput);
         return {};
     }
-    // The PIN typed for a signature is for the keys the page was shown: an identifier of any other
-    // key (a card's authentication key, say, which signs without asking again) never gets it.
-    std::vector<unsigned char> der;
-    if (!findCertificate(frame, *id, true, der)) return {};
     if (der.empty()) {
-        lastError = kErrNoCertificate;
-        lastErrorMessage = kNoSigningCertificate;
+        if (lastError == kErrNone) {
+            lastError = kErrNoCertificate;
+            lastErrorMessage = kNoSigningCertificate;
+        }
+        return {};
+    }
+    // A key the host cannot sign with is named before the user is asked for a PIN in vain.
+    if (!IsSigningKeyType(certifiedType)) {
+        lastError = kErrUnsupportedKey;
+        lastErrorMessage = kUnsupportedKeyPrefix + KeyTypeName(certifiedType);
         return {};
     }
     // The PIN is presented before the hash is looked at, as pages have always seen it.
@@ -579,37 +633,40 @@ std::string DigitalSignatureUtilPkcs11::signPkcs1Base64(const std::string& certI
     }
     CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
     bool perUse = false;
-    if (!findKey(frame, *id, key, perUse)) {
+    CK_KEY_TYPE keyType = CKK_VENDOR_DEFINED;
+    if (!findKey(frame, *id, key, perUse, keyType)) {
         if (lastError == kErrNone) {
             lastError = kErrNoCertificate;
             lastErrorMessage = kNoSigningKey;
         }
         return {};
     }
-
-    std::vector<unsigned char> digestInfo;
-    if (!EncodeDigestInfo(hash->data, hash->len, digestInfo)) {
-        recordNssFailure(kErrToken);
+    // The mechanism follows the key itself: a mechanism the key cannot take would only come back
+    // as the module's failure.
+    if (!IsSigningKeyType(keyType)) {
+        lastError = kErrUnsupportedKey;
+        lastErrorMessage = kUnsupportedKeyPrefix + KeyTypeName(keyType);
+        return {};
+    }
+    CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
+    std::vector<unsigned char> input;
+    if (!PrepareSigningInput(keyType, hash->data, hash->len, mechanism.mechanism, input)) {
+        recordNssFailure(AcceptsDigestLength(keyType, hash->len) ? kErrToken : kErrBadInput);
         return {};
     }
     std::vector<unsigned char> signatureBytes(kSignatureBufferSize);
     CK_ULONG signatureLength = signatureBytes.size();
-    CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
     CK_FUNCTION_LIST* p11 = frame.Functions();
     if (!checkReturnValue(p11->C_SignInit(frame.Session(), &mechanism, key), "sign init new")) {
         return {};
     }
     if (perUse && !loginForOperation(frame.Session())) return {};
-    if (!checkReturnValue(p11->C_Sign(frame.Session(), digestInfo.data(), digestInfo.size(),
+    if (!checkReturnValue(p11->C_Sign(frame.Session(), input.data(), input.size(),
                                       signatureBytes.data(), &signatureLength),
                           "sign final")) {
         return {};
     }
-    if (signatureLength > signatureBytes.size()) {
-        recordModuleFault("sign final");
-        return {};
-    }
-    if (signatureLength == 0) {
+    if (signatureLength > signatureBytes.size() || signatureLength == 0) {
         recordModuleFault("sign final");
         return {};
     }

@@ -46,6 +46,19 @@ public:
     // The one place a PKCS#11 return value is judged and recorded; true for CKR_OK.
     bool checkReturnValue(unsigned long rv, const char* what);
 
+    // The last-error record as it stands, to be put back when what came after must not count
+    // (the answers of a token passed over).
+    struct ErrorRecord {
+        int32_t code;
+        int64_t lowLevel;
+        std::string message;
+    };
+    ErrorRecord SaveError() const { return {lastError, lastLowLevelError, lastErrorMessage}; }
+    void RestoreError(ErrorRecord record);
+
+    // The slots holding a token, in the module's order; false, recorded, on a failure or none.
+    bool readSlots(std::vector<CK_SLOT_ID>& slots);
+    void recordNoSlot();
     unsigned long getSlot();
     unsigned long startSession(unsigned long slot);
     // Presents the PIN recorded for this module to the token in the slot, unless the PIN was
@@ -74,7 +87,9 @@ private:
     bool loginForOperation(unsigned long session);
     // The private key with this CKA_ID, and whether it needs the PIN for each use; false, with
     // no error, when there is none.
-    bool findKey(const TokenFrame& frame, const SECItem& id, CK_OBJECT_HANDLE& key, bool& perUse);
+    // Its type (CKA_KEY_TYPE) comes with it.
+    bool findKey(const TokenFrame& frame, const SECItem& id, CK_OBJECT_HANDLE& key, bool& perUse,
+                 CK_KEY_TYPE& type);
 
     // The two-call read of attribute values: lengths first, then buffers of exactly those lengths.
     bool readAttributes(const TokenFrame& frame, CK_OBJECT_HANDLE object, CK_ATTRIBUTE* attributes,
@@ -85,9 +100,11 @@ private:
     bool appendIfListed(const TokenFrame& frame, CK_OBJECT_HANDLE object, std::string& text);
     std::string listCertificates();
     // The value of the first certificate object with this CKA_ID (listedOnly: the first the
-    // listing would show); `der` stays empty when there is none. False on a failure, recorded.
+    // listing would show, and the key type its public key stands for); `der` stays empty when
+    // there is none. False on a failure, recorded.
     bool findCertificate(const TokenFrame& frame, const SECItem& id, bool listedOnly,
-                         std::vector<unsigned char>& der);
+                         std::vector<unsigned char>& der, CK_KEY_TYPE* keyType = nullptr);
+    std::string listIn(const TokenFrame& frame);
     std::string certificateBase64(const std::string& certId);
     std::string signPkcs1Base64(const std::string& certId, const std::string& digest);
     std::string encodeBase64(const unsigned char* data, std::size_t length);

@@ -4,15 +4,23 @@
 
 #include <pkcs11.h>
 
+#include <functional>
+
 #include "pkcs11/DigitalSignatureUtilPkcs11.h"
 
 namespace p11bridge {
 
 class TokenFrame {
 public:
-    // C_Initialize, the first slot with a token, a fresh read-only session; every failure is
-    // recorded in the utility and leaves HasSession() false.
-    explicit TokenFrame(DigitalSignatureUtilPkcs11& util);
+    // Asked in a fresh session on a token: whether it holds what the operation wants. It does the
+    // operation's first search, so on the token it keeps, nothing is asked twice.
+    using Wanted = std::function<bool(TokenFrame&)>;
+
+    // C_Initialize, then a fresh read-only session on the slot to use: with one slot, that slot;
+    // with several, the first usable token that `wanted` accepts, else the first usable token
+    // (asked again, so that its answer stands as the operation's). Every failure is recorded in
+    // the utility and leaves HasSession() false; what skipped tokens answered is not recorded.
+    explicit TokenFrame(DigitalSignatureUtilPkcs11& util, const Wanted& wanted = {});
     // C_Logout after a successful login, C_CloseSession, C_Finalize after a successful
     // C_Initialize.
     ~TokenFrame();
@@ -28,6 +36,9 @@ public:
     bool Login();
 
 private:
+    bool open(CK_SLOT_ID slot);
+    void close();
+
     DigitalSignatureUtilPkcs11& util_;
     CK_FUNCTION_LIST* functions_ = nullptr;  // set once C_Initialize has succeeded
     CK_SLOT_ID slot_ = DigitalSignatureUtilPkcs11::kNoHandle;

@@ -38,6 +38,8 @@ enum ErrorCode : int32_t {
     // The token holds no certificate with the identifier the page gave (for signing: none the
     // listing would show).
     kErrNoCertificate = 13,
+    // The key of the certificate is of a type the host cannot sign with; the message names it.
+    kErrUnsupportedKey = 14,
 };
 
 class DigitalSignatureUtil {
