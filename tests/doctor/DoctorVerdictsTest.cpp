@@ -271,10 +271,10 @@ TEST(DoctorVerdicts, NameWhatIsWrongWithTheSetup) {
         {"no description", R"("description": *"[^"]*",)", "", R"("description" is not a text)"},
     };
     for (const auto& [name, pattern, replacement, fault] : manifests) {
-        cases.push_back(
-            {"manifest with " + name,
-             [pattern, replacement](Deployment& s) { s.EditManifest(pattern, replacement); },
-             "problem: Chromium profile .*: the manifest .* is not .*" + fault + ".*", 1});
+        cases.push_back({"manifest with " + name,
+                         [p = pattern, r = replacement](Deployment& s) { s.EditManifest(p, r); },
+                         "problem: Chromium profile .*: the manifest .* is not .*" + fault + ".*",
+                         1});
     }
     for (std::string option : {"--profile", "--chrome-extension-id", "--firefox-extension-id",
                                "--domains", "--signature", "--origin"}) {
