@@ -23,9 +23,15 @@ dpkg-deb -x "$deb" "$root"
 for path in "$@" "$host_dir/p11bridge"; do [ -f "$root/$path" ] && [ -x "$root/$path" ] || fail "no program $path"; done
 manifests=({etc/chromium,etc/opt/chrome,usr/lib/mozilla}/native-messaging-hosts/org.p11bridge.host.json)
 for path in "${manifests[@]}" usr/share/p11bridge/extension/{chromium,firefox}/manifest.json \
-  usr/share/p11bridge/demo/index.html usr/share/doc/p11bridge/copyright; do
+  usr/share/p11bridge/demo/index.html usr/share/doc/p11bridge/copyright \
+  usr/share/p11bridge/client/{p11bridge.js,p11bridge.d.ts,package.json}; do
   [ -f "$root/$path" ] || fail "no file $path"
 done
+grep -qx 'License: MIT' "$root/usr/share/doc/p11bridge/copyright" || fail "the copyright file names no MIT licence"
+# The page library is published under the package's own version (a development-key build adds ~devkey).
+library=$(node -p 'const p = require(process.argv[1]); p.private ? "private" : `${p.version} ${p.license}`' \
+  "$root/usr/share/p11bridge/client/package.json")
+[ "$library" = "$(dpkg-deb -f "$deb" Version | sed 's/~devkey$//') MIT" ] || fail "page library package: $library"
 # Everything the installed demo page loads is installed beside it: followed from the page's own
 # references (src=, href=, imports, CSS url()), so the check holds whatever files the page uses.
 node - "$root" usr/share/p11bridge/demo/index.html <<'EOF' || fail "the demo page is incomplete"
