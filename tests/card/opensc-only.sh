@@ -1,5 +1,6 @@
 #!/bin/sh
-# Runs a command where p11-kit's proxy loads OpenSC's module and no other: in a mount namespace of
+# Runs a command where p11-kit's proxy loads OpenSC's module and no other but those already in
+# SCRATCH_DIR (*.module files, as in p11-kit's folders): in a mount namespace of
 # its own, over the folders of registered modules. As root, p11-kit reads no user configuration,
 # so only those folders can say it.
 # Usage: opensc-only.sh SCRATCH_DIR COMMAND [ARG...]

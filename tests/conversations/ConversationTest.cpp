@@ -42,6 +42,7 @@ struct Credential {
     unsigned keyUsage;
     int validFromDays, validToDays;
     bool withKey;
+    int curve = 0;  // an EC key on this curve, else RSA
 };
 const Credential kCatalog[] = {
     {"valid", {0x0a, 0x01}, KeyUsage::kSigning, -1, 365, true},
@@ -59,6 +60,8 @@ const Credential kCatalog[] = {
     // The virtual smart card's (tests/card): OpenSC names PIV key 9A's objects 01, 9C's 02.
     {"card-sign", {0x02}, KeyUsage::kSigning, -1, 365, true},
     {"card-auth", {0x01}, KeyUsage::kDigitalSignature, -1, 365, true},
+    {"card-ec256", {0x02}, KeyUsage::kSigning, -1, 365, true, NID_X9_62_prime256v1},
+    {"card-ec384", {0x02}, KeyUsage::kSigning, -1, 365, true, NID_secp384r1},
 };
 
 struct Certificates {
@@ -73,8 +76,9 @@ struct Certificates {
             request.keyUsage = c.keyUsage;
             request.validFromDays = c.validFromDays;
             request.validToDays = c.validToDays;
+            request.curve = c.curve;
             // The card's keys are its own, so that a signature shows which of them made it.
-            if (std::string(c.name).rfind("card-", 0) != 0) request.key = key;
+            if (std::string(c.name).rfind("card-", 0) != 0 && !c.curve) request.key = key;
             issued[c.name] = factory.Issue(c.name, request);
         }
         issued["undecodable"].der = ToBytes(std::string("\x30\x03not a certificate", 20));
@@ -177,13 +181,17 @@ std::string Value(const std::string& placeholder) {
     throw std::invalid_argument("unknown value ${" + placeholder + "}");
 }
 
-// Expands ${...} (except the pkcs1 and one-of placeholders of replies, matched later),
-// %(TEXT*N) and %XX.
+// The placeholders of replies, matched against what the host wrote rather than expanded.
+bool IsMatcher(const std::string& text, std::size_t at) {
+    return text.compare(at, 8, "${pkcs1:") == 0 || text.compare(at, 8, "${ecdsa:") == 0 ||
+           text.compare(at, 8, "${one-of") == 0;
+}
+
+// Expands ${...} (except the matchers of replies), %(TEXT*N) and %XX.
 std::string Expand(const std::string& text) {
     std::string out;
     for (std::size_t i = 0; i < text.size();) {
-        if (text.compare(i, 2, "${") == 0 && text.compare(i, 8, "${pkcs1:") != 0 &&
-            text.compare(i, 8, "${one-of") != 0) {
+        if (text.compare(i, 2, "${") == 0 && !IsMatcher(text, i)) {
             std::size_t end = text.find('}', i);
             out += Value(text.substr(i + 2, end - i - 2));
             i = end + 1;
@@ -226,12 +234,13 @@ std::string Formatted(const std::string& compact) {
 }
 
 // The captured text of a "pkcs1" member must be a signature by the named credential's key over
-// the digest of the text: ${pkcs1:NAME:ALGORITHM:TEXT}.
+// the digest of the text: ${pkcs1:NAME:ALGORITHM:TEXT} for RSA PKCS#1 v1.5 over the DigestInfo,
+// ${ecdsa:NAME:ALGORITHM:TEXT} for ECDSA over the hash as it is, r then s.
 void ExpectSignature(const std::string& placeholder, const std::string& captured) {
     std::vector<std::string> parts;
     std::stringstream in(placeholder);
-    for (std::string part; parts.size() < 2 && std::getline(in, part, ':');) parts.push_back(part);
-    std::string algorithm = parts[1], text;
+    for (std::string part; parts.size() < 3 && std::getline(in, part, ':');) parts.push_back(part);
+    std::string algorithm = parts[2], text;
     std::getline(in, text);
     std::string base64;
     for (std::size_t i = 0; i < captured.size(); ++i) {
@@ -245,15 +254,19 @@ void ExpectSignature(const std::string& placeholder, const std::string& captured
     std::optional<Bytes> signature = Base64Decode(base64);
     ASSERT_TRUE(signature) << captured;
     EXPECT_EQ(base64, Base64(*signature, 64)) << "NSS's line breaks";
-    EXPECT_TRUE(VerifyPkcs1(Certs().issued.at(parts[0]).der, algorithm,
-                            Digest(algorithm, ToBytes(text)), *signature))
+    const Bytes& cert = Certs().issued.at(parts[1]).der;
+    Bytes hash = Digest(algorithm, ToBytes(text));
+    EXPECT_TRUE(parts[0] == "ecdsa" ? VerifyEcdsa(cert, hash, *signature)
+                                    : VerifyPkcs1(cert, algorithm, hash, *signature))
         << placeholder;
 }
 
 void ExpectReply(const std::string& expected, const std::string& actual) {
     std::size_t e = 0, a = 0;
     while (true) {
-        std::size_t hole = std::min(expected.find("${pkcs1:", e), expected.find("${one-of", e));
+        std::size_t hole = expected.find("${", e);
+        while (hole != std::string::npos && !IsMatcher(expected, hole))
+            hole = expected.find("${", hole + 2);
         std::string literal = expected.substr(e, hole == std::string::npos ? hole : hole - e);
         if (actual.compare(a, literal.size(), literal) != 0 ||
             (hole == std::string::npos && actual.size() != a + literal.size())) {
@@ -270,7 +283,7 @@ void ExpectReply(const std::string& expected, const std::string& actual) {
             EXPECT_NE(choices.find("|" + actual.substr(a, end - a) + "|"), std::string::npos)
                 << actual;
         } else {
-            ExpectSignature(expected.substr(hole + 8, close - hole - 8), actual.substr(a, end - a));
+            ExpectSignature(expected.substr(hole + 2, close - hole - 2), actual.substr(a, end - a));
         }
         a = end;
         e = close + 1;
@@ -368,17 +381,40 @@ std::string CoreLimits(pid_t pid) {
 // A case's own smart-card stack (tests/card): pcscd, vpcd's reader and a virtual PIV card holding
 // card-sign and card-auth, which the host reaches through OpenSC or through p11-kit's proxy. The
 // launcher answers each step with a line in its status file, and stops everything when its input
-// ends, also when this process dies.
+// ends, also when this process dies. `card ROAD [LAYOUT]` in a transcript says which (README.md).
 class CardStack {
 public:
-    explicit CardStack(const std::string& road)
-        : module_(road == "proxy" ? "/usr/lib/x86_64-linux-gnu/p11-kit-proxy.so"
-                                  : "/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so") {
-        std::string command = std::string(P11BRIDGE_CARD_DIR) + "/card-stack.sh " + dir_.Path();
-        for (const char* name : {"card-sign", "card-auth"}) {
-            const IssuedCert& cert = Certs().issued.at(name);
-            command += " " + cert.derPath + " " + cert.keyPemPath;
+    explicit CardStack(const std::string& line) {
+        std::vector<std::string> words = Words(line);
+        const std::string road = words.at(0), layout = words.size() > 1 ? words[1] : "";
+        if (road != "opensc" && road != "proxy" && road != "proxy-softhsm")
+            throw std::invalid_argument("no card road " + road);
+        if (layout != "" && layout != "ec256" && layout != "ec384" && layout != "two-readers")
+            throw std::invalid_argument("no card layout " + layout);
+        module_ = road.rfind("proxy", 0) == 0 ? "/usr/lib/x86_64-linux-gnu/p11-kit-proxy.so"
+                                              : "/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so";
+        if (road == "proxy-softhsm") {
+            // SoftHSM2 registered ahead of OpenSC, with no token: its free, uninitialised slot
+            // comes first, as where Debian's package registers it.
+            fs::create_directories(dir_.File("p11-kit"));
+            fs::create_directories(dir_.File("softhsm"));
+            std::ofstream(dir_.File("p11-kit/softhsm2.module"))
+                << "module: /usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so\npriority: 10\n";
+            std::ofstream(dir_.File("softhsm2.conf"))
+                << "directories.tokendir = " << dir_.File("softhsm") << "\n";
         }
+        auto card = [](const std::string& pin, const std::string& sign) {
+            std::string spec = pin;
+            for (const std::string& name : {sign, std::string("card-auth")}) {
+                const IssuedCert* cert = name.empty() ? nullptr : &Certs().issued.at(name);
+                spec += "," + (cert ? cert->derPath + "," + cert->keyPemPath : ",");
+            }
+            return spec;
+        };
+        std::string command = std::string(P11BRIDGE_CARD_DIR) + "/card-stack.sh " + dir_.Path();
+        // two-readers: a badge that only authenticates, with a PIN of its own, ahead of the card.
+        if (layout == "two-readers") command += " " + card("654321", "");
+        command += " " + card("123456", layout.rfind("ec", 0) == 0 ? "card-" + layout : "card-sign");
         command += " >" + dir_.File("stack.log") + " 2>&1; echo ended $? >>" + dir_.File("status");
         input_ = popen(command.c_str(), "w");
         Await();
@@ -391,11 +427,15 @@ public:
         Await();
     }
     std::map<std::string, std::string> Env() const {
-        return {{"P11BRIDGE_SHIM_MODULE", module_},
-                {"PCSCLITE_CSOCK_NAME", dir_.File("run/pcscd/pcscd.comm")}};
+        std::map<std::string, std::string> env = {
+            {"P11BRIDGE_SHIM_MODULE", module_},
+            {"PCSCLITE_CSOCK_NAME", dir_.File("run/pcscd/pcscd.comm")}};
+        if (fs::exists(dir_.File("softhsm2.conf")))
+            env["SOFTHSM2_CONF"] = dir_.File("softhsm2.conf");
+        return env;
     }
     // What the host runs under: for the proxy, a view of the system where p11-kit loads OpenSC
-    // alone.
+    // alone, or SoftHSM2 and then OpenSC.
     std::vector<std::string> Wrapper() const {
         if (module_.find("p11-kit") == std::string::npos) return {};
         return {std::string(P11BRIDGE_CARD_DIR) + "/opensc-only.sh", dir_.File("p11-kit")};
@@ -424,7 +464,7 @@ private:
     }
     TempDir dir_;
     std::string module_;
-    FILE* input_;
+    FILE* input_ = nullptr;
     std::size_t answers_ = 0;
 };
 

@@ -91,6 +91,12 @@ SharedKey CertFactory::GenerateRsaKey(int bits) {
     return key;
 }
 
+SharedKey CertFactory::GenerateEcKey(int curve) {
+    SharedKey key(EVP_EC_gen(OBJ_nid2sn(curve)), OpenSslFree());
+    if (!key) Fail("EVP_EC_gen");
+    return key;
+}
+
 const IssuedCert& CertFactory::Ca() {
     if (!caCert_) {
         CertRequest request{
@@ -103,7 +109,9 @@ const IssuedCert& CertFactory::Ca() {
 }
 
 IssuedCert CertFactory::Issue(const std::string& name, const CertRequest& request) {
-    SharedKey key = request.key ? request.key : GenerateRsaKey(request.keyBits);
+    SharedKey key = request.key     ? request.key
+                    : request.curve ? GenerateEcKey(request.curve)
+                                    : GenerateRsaKey(request.keyBits);
     EVP_PKEY* issuerKey = Ca().key.get();
     OpenSslPtr<X509> cert = MakeCert(request, key.get(), caCert_.get(), issuerKey, false);
     return Save(directory_, name, cert.get(), key);

@@ -24,6 +24,7 @@ struct CertRequest {
     unsigned keyUsage = KeyUsage::kSigning;
     int keyBits = 2048;
     SharedKey key;  // reuse this key instead of generating one
+    int curve = 0;  // else an EC key on this curve (NID_X9_62_prime256v1, NID_secp384r1...)
 };
 
 struct IssuedCert {
@@ -43,6 +44,7 @@ public:
     const IssuedCert& Ca();
 
     static SharedKey GenerateRsaKey(int bits = 2048);
+    static SharedKey GenerateEcKey(int curve);
 
 private:
     std::string directory_;

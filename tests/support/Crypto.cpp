@@ -1,5 +1,6 @@
 #include "support/Crypto.h"
 
+#include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 
@@ -114,6 +115,33 @@ bool VerifyPkcs1(const Bytes& certDer, const std::string& algorithm, const Bytes
            EVP_PKEY_CTX_set_signature_md(context.get(), Md(algorithm)) == 1 &&
            EVP_PKEY_verify(context.get(), signature.data(), signature.size(), hash.data(),
                            hash.size()) == 1;
+}
+
+bool VerifyEcdsa(const Bytes& certDer, const Bytes& hash, const Bytes& signature) {
+    const unsigned char* der = certDer.data();
+    OpenSslPtr<X509> cert(d2i_X509(nullptr, &der, static_cast<long>(certDer.size())));
+    EVP_PKEY* key = cert ? X509_get0_pubkey(cert.get()) : nullptr;
+    if (!key || EVP_PKEY_get_base_id(key) != EVP_PKEY_EC) return false;
+    // Each half is exactly the order's length: a DER signature, or halves cut short, is not r||s.
+    const std::size_t half = static_cast<std::size_t>(EVP_PKEY_get_bits(key) + 7) / 8;
+    if (signature.size() != 2 * half) return false;
+    std::unique_ptr<ECDSA_SIG, decltype(&ECDSA_SIG_free)> sig(ECDSA_SIG_new(), ECDSA_SIG_free);
+    BIGNUM* r = BN_bin2bn(signature.data(), static_cast<int>(half), nullptr);
+    BIGNUM* s = BN_bin2bn(signature.data() + half, static_cast<int>(half), nullptr);
+    if (!sig || !r || !s || ECDSA_SIG_set0(sig.get(), r, s) != 1) {
+        BN_free(r);
+        BN_free(s);
+        return false;
+    }
+    unsigned char* encoded = nullptr;
+    int length = i2d_ECDSA_SIG(sig.get(), &encoded);
+    OpenSslPtr<EVP_PKEY_CTX> context(EVP_PKEY_CTX_new(key, nullptr));
+    // No digest is set: the hash is verified as given, as CKM_ECDSA signed it.
+    bool ok = length > 0 && context && EVP_PKEY_verify_init(context.get()) == 1 &&
+              EVP_PKEY_verify(context.get(), encoded, static_cast<std::size_t>(length),
+                              hash.data(), hash.size()) == 1;
+    OPENSSL_free(encoded);
+    return ok;
 }
 
 }  // namespace p11bridge::test

@@ -1,5 +1,5 @@
 // What the tests need of bytes and cryptography, all done by OpenSSL: hex, Base64 as NSS writes
-// it, digests, domain lists signed as a deployer signs them, and PKCS#1 v1.5 verification.
+// it, digests, domain lists signed as a deployer signs them, and PKCS#1 v1.5 and ECDSA verification.
 #pragma once
 
 #include <openssl/bn.h>
@@ -59,5 +59,9 @@ std::string SignDomainList(const std::string& text);
 // made with the key of the DER certificate.
 bool VerifyPkcs1(const Bytes& certDer, const std::string& algorithm, const Bytes& hash,
                  const Bytes& signature);
+
+// True when signature is an ECDSA signature over hash, as PKCS#11 gives it (r then s, each the
+// byte length of the curve's order), made with the EC key of the DER certificate.
+bool VerifyEcdsa(const Bytes& certDer, const Bytes& hash, const Bytes& signature);
 
 }  // namespace p11bridge::test
