@@ -1,6 +1,14 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 The p11bridge authors
+//
 // Types of p11bridge.js, the page's side of p11bridge.
 
-/** The stable code names, with their numbers. 1 to 12 are the host's "lastError"; 99 and up are this library's. */
+/**
+ * The stable code names, with their numbers. 1 to 14 are the host's "lastError" (its 13, no certificate
+ * with the identifier, comes as certificateNotFound); 99 and up are this library's. The names a page
+ * acts on: noToken (ask for the card), cancelled (the user or the page gave up), timeout,
+ * unsupportedKey and hashNotAccepted (pick another certificate or hash), certificateNotFound.
+ */
 export declare const ErrorCodes: Readonly<{
   securityLibrary: 1;
   badInput: 3;
@@ -10,6 +18,8 @@ export declare const ErrorCodes: Readonly<{
   badDomainListSignature: 10;
   pinMissing: 11;
   tokenFailure: 12;
+  /** The certificate's key is of a type the host cannot sign with. */
+  unsupportedKey: 14;
   hostError: 99;
   extensionMissing: 100;
   notConnected: 101;
@@ -21,13 +31,35 @@ export declare const ErrorCodes: Readonly<{
   certificateNotFound: 107;
   badCertificate: 108;
   protocolError: 109;
+  /** No smart card or token is present. */
+  noToken: 110;
+  /** askPin gave no PIN, or the operation's AbortSignal fired. */
+  cancelled: 111;
+  /** The operation did not end within its `timeout`. */
+  timeout: 112;
+  /** The key cannot sign a hash of this length (an EC key and an MD5 hash, say). */
+  hashNotAccepted: 113;
 }>;
 
 export type ErrorName = keyof typeof ErrorCodes;
+export type ErrorCode = (typeof ErrorCodes)[ErrorName];
+
+export interface P11BridgeErrorDetails {
+  hostMessage?: string;
+  lowLevelCode?: number;
+  pinModuleName?: string;
+  pinRefusals?: number;
+  pinLocked?: boolean;
+}
 
 /** Every failure of the library. `name` is the stable word for `code`. */
 export declare class P11BridgeError extends Error {
-  readonly code: (typeof ErrorCodes)[ErrorName];
+  /**
+   * For test doubles as much as for the library: an unknown code becomes hostError, a missing message
+   * the code's own words, and details of another type their empty values.
+   */
+  constructor(code: ErrorCode, message?: string, details?: P11BridgeErrorDetails);
+  readonly code: ErrorCode;
   readonly name: ErrorName;
   /** The host's own "errorMessage" for a host error (codes 1 to 12), else "". */
   readonly hostMessage: string;
@@ -60,7 +92,19 @@ export interface CertificateFields {
   keyUsage: KeyUsage[] | null;
   /** The DER SubjectPublicKeyInfo, as crypto.subtle.importKey('spki', …) takes it. */
   publicKeyInfo: Uint8Array;
+  /** The key's algorithm, named as WebCrypto's importKey takes it. */
+  keyAlgorithm: KeyAlgorithm;
 }
+
+/**
+ * RSA with its modulus size in bits; EC with its curve ('P-256', 'P-384', 'P-521', or the curve's OID
+ * in dotted form when WebCrypto has no name for it); any other key by its algorithm's OID. The host
+ * signs with RSA and EC keys only: a certificate whose key is 'other' gets unsupportedKey.
+ */
+export type KeyAlgorithm =
+  | { name: 'RSA'; modulusLength: number }
+  | { name: 'EC'; namedCurve: string }
+  | { name: 'other'; oid: string };
 
 /** A certificate on the token, read from its own DER. */
 export interface Certificate extends CertificateFields {
@@ -76,14 +120,19 @@ export interface PinQuestion {
   retriesLeft: number | null;
   /** How many PINs the token has refused so far; the host does not know how many tries remain. */
   refusals: number;
-  /** The token's PIN module name. */
+  /**
+   * The host's fixed name for the PIN it asks ("Certificado QARTO" today), the same for every card:
+   * not the card's or token's label, so do not show it as the card's name.
+   */
   tokenName: string;
+  /** Aborts when the operation ends without this answer (its signal fired or its timeout ran out): close the prompt. */
+  signal: AbortSignal;
 }
 
-/** Gives the PIN, or null to cancel (the operation then fails with code 11 or 5). */
+/** Gives the PIN, or null or "" to cancel (the operation then fails with cancelled). */
 export type AskPin = (question: PinQuestion) => Promise<string | null> | string | null;
 
-export interface InitializeOptions {
+export interface InitializeOptions extends OperationOptions {
   /** The domain list, entries separated by "|", exactly as it was signed. */
   domains: string;
   /** The Base64 RSA signature over `domains`. */
@@ -94,30 +143,49 @@ export interface InitializeOptions {
   currentDomain?: string;
 }
 
-export type HashAlgorithm = 'md5' | 'sha1' | 'sha256' | 'SHA-1' | 'SHA-256';
+export type HashAlgorithm = 'md5' | 'sha1' | 'sha256' | 'sha384' | 'sha512' | 'SHA-1' | 'SHA-256' | 'SHA-384' | 'SHA-512';
 
-export interface SignOptions {
+/**
+ * How the page may end an operation: it then rejects with cancelled or timeout, the operations queued
+ * behind it go on, and any PIN the host holds is cleared. The time askPin takes is not counted.
+ */
+export interface OperationOptions {
+  signal?: AbortSignal;
+  /** Milliseconds; none by default (the extension still stops a host silent for two minutes). */
+  timeout?: number;
+}
+
+export interface TokenOptions extends OperationOptions {
+  askPin?: AskPin;
+}
+
+export interface SignOptions extends TokenOptions {
   /** When given, the hash must have this algorithm's length. */
   algorithm?: HashAlgorithm;
-  askPin?: AskPin;
 }
 
 export interface P11Bridge {
   /** Gives the host the signed domain list; also starts a new host after the last one ended. */
   initialize(options: InitializeOptions): Promise<void>;
   /** The signing certificates the host lists, each fetched and read from its own DER. */
-  listCertificates(options?: { askPin?: AskPin }): Promise<Certificate[]>;
-  getCertificate(id: string, options?: { askPin?: AskPin }): Promise<Certificate>;
-  /** Signs an MD5, SHA-1 or SHA-256 hash (16, 20 or 32 bytes); resolves with the PKCS#1 v1.5 signature. */
+  listCertificates(options?: TokenOptions): Promise<Certificate[]>;
+  getCertificate(id: string, options?: TokenOptions): Promise<Certificate>;
+  /**
+   * Signs an MD5, SHA-1, SHA-256, SHA-384 or SHA-512 hash (16, 20, 32, 48 or 64 bytes; an EC key takes
+   * no MD5). Resolves with the signature the token made: for an RSA key the PKCS#1 v1.5 signature; for
+   * an EC key r then s, each the byte length of the curve order (64 bytes in all for P-256, 96 for
+   * P-384, 132 for P-521), which WebCrypto's ECDSA verify takes as it is; ecdsaSignatureToDer gives
+   * the DER form CMS and XAdES want.
+   */
   sign(certificateId: string, hash: Uint8Array | ArrayBuffer | ArrayBufferView, options?: SignOptions): Promise<Uint8Array>;
   /** Key-by-key PIN entry: each resolves with the number of characters the host now holds. */
-  typePinCharacter(character: string): Promise<number>;
-  erasePinCharacter(): Promise<number>;
-  clearPin(): Promise<number>;
+  typePinCharacter(character: string, options?: OperationOptions): Promise<number>;
+  erasePinCharacter(options?: OperationOptions): Promise<number>;
+  clearPin(options?: OperationOptions): Promise<number>;
   /** PIN characters typed and not yet handed to the token, as the host last reported. */
   readonly pinLength: number;
-  /** Called with the extension's reason when the host ends. */
-  onDisconnect(listener: (reason: string) => void): void;
+  /** Called with the extension's reason when the host ends; answers a function that removes the listener. */
+  onDisconnect(listener: (reason: string) => void): () => void;
   /** Ends the host; the connection is of no further use. */
   close(): Promise<void>;
 }
@@ -135,6 +203,9 @@ export interface ConnectOptions {
 
 /** Resolves once the extension answers in this page; rejects with extensionMissing after `timeout`. */
 export declare function connect(options?: ConnectOptions): Promise<P11Bridge>;
+
+/** The DER ECDSA-Sig-Value of an EC signature given as r then s; throws badArgument for anything else. */
+export declare function ecdsaSignatureToDer(rs: Uint8Array | ArrayBuffer | ArrayBufferView): Uint8Array;
 
 /** Reads a DER X.509 certificate; throws DerError on anything else. */
 export declare function readCertificate(der: Uint8Array | ArrayBuffer): CertificateFields;

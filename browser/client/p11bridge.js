@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 The p11bridge authors
+//
 // p11bridge for web pages: lists the signing certificates on the user's token
 // and has it sign a hash, through the p11bridge browser extension and its
 // native host. One ES module, no dependency, no build step.
@@ -6,6 +9,11 @@
 //   await bridge.initialize({ domains, signature });
 //   const [certificate] = await bridge.listCertificates();
 //   const signature = await bridge.sign(certificate.id, hash, { askPin });
+//
+// The signature is what the token made: for an RSA key the PKCS#1 v1.5
+// signature; for an EC key r then s, each the byte length of the curve order,
+// as WebCrypto's ECDSA verify takes it (ecdsaSignatureToDer gives the DER form
+// that CMS and XAdES want).
 
 const CHANNEL = 'p11bridge';
 const INITIALIZE = 0;
@@ -22,6 +30,8 @@ const CKR_PIN_LOCKED = 0xa4;
 const MAX_TOKEN_COMMANDS = 8;
 const PING_INTERVAL_MS = 200;
 
+// 1 to 14 are the host's own codes; the host's 13 (no certificate with that
+// identifier) is told as certificateNotFound, as the library always told it.
 export const ErrorCodes = Object.freeze({
   securityLibrary: 1,
   badInput: 3,
@@ -31,6 +41,7 @@ export const ErrorCodes = Object.freeze({
   badDomainListSignature: 10,
   pinMissing: 11,
   tokenFailure: 12,
+  unsupportedKey: 14,
   hostError: 99,
   extensionMissing: 100,
   notConnected: 101,
@@ -42,9 +53,16 @@ export const ErrorCodes = Object.freeze({
   certificateNotFound: 107,
   badCertificate: 108,
   protocolError: 109,
+  noToken: 110,
+  cancelled: 111,
+  timeout: 112,
+  hashNotAccepted: 113,
 });
 
-const NAMES = Object.fromEntries(Object.entries(ErrorCodes).map(([name, code]) => [code, name]));
+// Looked up as own properties only: a host's "toString" is no code.
+const NAMES = Object.freeze(Object.assign(Object.create(null),
+  Object.fromEntries(Object.entries(ErrorCodes).map(([name, code]) => [code, name]))));
+const own = (table, key) => (Object.hasOwn(table, key) ? table[key] : undefined);
 
 const WORDS = {
   1: 'The host could not start its security library.',
@@ -55,31 +73,54 @@ const WORDS = {
   10: 'The signature over the domain list is not valid: the list was not signed with the key this host trusts.',
   11: 'The token needs its PIN.',
   12: 'The token or its PKCS#11 module reported a failure.',
+  14: 'The host cannot sign with this kind of key.',
   99: 'The host reported an error this library does not know.',
   100: 'The p11bridge extension is not installed in this browser, or not allowed on this page.',
   101: 'Not connected to the p11bridge extension.',
   102: 'The host ended; initialize again to start a new one.',
   105: 'The host has not been initialized: call initialize() first.',
+  107: 'The token has no certificate with this identifier.',
+  110: 'No smart card or token is present.',
+  111: 'The operation was cancelled.',
+  112: 'The operation did not end in the time it was given.',
+  113: 'The key cannot sign a hash of this length.',
 };
+Object.setPrototypeOf(WORDS, null);
+
+// What the page and the host hand over, taken only when of the declared type.
+const text = (value) => (typeof value === 'string' ? value : '');
+const count = (value) => (Number.isSafeInteger(value) && value >= 0 ? value : 0);
+const integer = (value) => (Number.isSafeInteger(value) ? value : 0);
 
 export class P11BridgeError extends Error {
-  // `name` is the stable word for `code`, as DOMException does it.
-  constructor(code, message, details = {}) {
-    super(message ?? WORDS[code] ?? NAMES[code]);
-    this.code = code;
-    this.name = NAMES[code] ?? 'hostError';
-    this.hostMessage = details.hostMessage ?? '';
-    this.lowLevelCode = details.lowLevelCode ?? 0;
-    this.pinModuleName = details.pinModuleName ?? '';
-    this.pinRefusals = details.pinRefusals ?? 0;
-    this.pinLocked = details.pinLocked ?? false;
+  // `name` is the stable word for `code`, as DOMException does it. Pages build
+  // these for their own test doubles, so the fields keep their types whatever
+  // they are given: an unknown code becomes hostError.
+  constructor(code, message, details) {
+    const known = own(NAMES, code) !== undefined ? code : ErrorCodes.hostError;
+    super(typeof message === 'string' ? message : own(WORDS, known) ?? NAMES[known]);
+    const given = details !== null && typeof details === 'object' ? details : {};
+    this.code = known;
+    this.name = NAMES[known];
+    this.hostMessage = text(given.hostMessage);
+    this.lowLevelCode = integer(given.lowLevelCode);
+    this.pinModuleName = text(given.pinModuleName);
+    this.pinRefusals = count(given.pinRefusals);
+    this.pinLocked = given.pinLocked === true;
   }
 }
 
+// The host's refinements of a code, which a page acts on differently.
+const NO_TOKEN_MESSAGE = 'No se encontro ningun slot';
+const HOST_CODES = Object.assign(Object.create(null), { 13: ErrorCodes.certificateNotFound });
+
 // What a reply with a nonzero "lastError" means. The host keeps its message
 // and low-level code from the last failure, so they belong to this one only here.
-function hostError(reply) {
-  const code = NAMES[reply.lastError] ? reply.lastError : ErrorCodes.hostError;
+function hostError(reply, command) {
+  const given = reply.lastError;
+  let code = own(HOST_CODES, given) ?? (Number.isSafeInteger(given) && given < 99 && own(NAMES, given) ? given : ErrorCodes.hostError);
+  if (code === ErrorCodes.tokenFailure && reply.errorMessage === NO_TOKEN_MESSAGE) code = ErrorCodes.noToken;
+  if (code === ErrorCodes.badInput && command === SIGN) code = ErrorCodes.hashNotAccepted;
   const pinLocked = code === 5 && reply.lastLowLevelError === CKR_PIN_LOCKED;
   return new P11BridgeError(code, pinLocked ? 'The token has locked its PIN.' : WORDS[code], {
     pinLocked,
@@ -89,6 +130,9 @@ function hostError(reply) {
     pinRefusals: reply.pinRetryCount,
   });
 }
+
+// What the extension says of a refusal or an end, shown whatever its type.
+const reason = (value) => (typeof value === 'string' ? value : 'no reason given');
 
 const badArgument = (message) => new P11BridgeError(ErrorCodes.badArgument, message);
 const protocolError = (message) => new P11BridgeError(ErrorCodes.protocolError, message);
@@ -115,6 +159,14 @@ function toBase64(bytes) {
 }
 
 // ---- DER and X.509 ---------------------------------------------------------------
+
+// One character per byte. Built in slices: a call given one argument per byte
+// overflows the stack for values of some hundred kilobytes.
+function latin1(bytes) {
+  let result = '';
+  for (let i = 0; i < bytes.length; i += 8192) result += String.fromCharCode.apply(null, bytes.subarray(i, i + 8192));
+  return result;
+}
 
 export class DerError extends Error {}
 DerError.prototype.name = 'DerError';
@@ -206,7 +258,7 @@ function readString(bytes, element) {
         return null;
       }
     case 0x12: case 0x13: case 0x14: case 0x16: case 0x1a: // Numeric, Printable, Teletex, IA5, Visible
-      return String.fromCharCode(...content);
+      return latin1(content);
     case 0x1e: // BMPString, UTF-16 big-endian
     case 0x1c: { // UniversalString, UTF-32 big-endian
       const width = element.tag === 0x1e ? 2 : 4;
@@ -241,7 +293,7 @@ function readName(bytes, name) {
 }
 
 function readTime(bytes, element) {
-  const text = String.fromCharCode(...bytes.subarray(element.contentStart, element.end));
+  const text = latin1(bytes.subarray(element.contentStart, element.end));
   const utc = element.tag === UTC_TIME;
   const match = (utc ? /^(\d\d)(\d\d)(\d\d)(\d\d)(\d\d)(\d\d)Z$/ : /^(\d{4})(\d\d)(\d\d)(\d\d)(\d\d)(\d\d)Z$/).exec(text);
   if (!match || (!utc && element.tag !== GENERALIZED_TIME)) {
@@ -285,6 +337,31 @@ function readKeyUsage(bytes, extensions) {
   return null;
 }
 
+const CURVES = { '1.2.840.10045.3.1.7': 'P-256', '1.3.132.0.34': 'P-384', '1.3.132.0.35': 'P-521' };
+
+// The key's algorithm as WebCrypto names it: RSA with its modulus size in
+// bits, EC with its named curve (the curve's OID when it is none of WebCrypto's),
+// anything else by its algorithm's OID.
+function readKeyAlgorithm(bytes, publicKeyInfo) {
+  const [algorithm, key, ...rest] = children(bytes, publicKeyInfo);
+  expect(key, BIT_STRING, 'the public key bits');
+  if (rest.length) throw new DerError('the public key has more than two parts');
+  const [type, parameters] = children(bytes, expect(algorithm, SEQUENCE, 'the public key algorithm'));
+  const oid = readOid(bytes, expect(type, OID, 'the public key algorithm type'));
+  if (oid === '1.2.840.10045.2.1') {
+    const curve = readOid(bytes, expect(parameters, OID, 'the named curve'));
+    return { name: 'EC', namedCurve: own(CURVES, curve) ?? curve };
+  }
+  if (oid !== '1.2.840.113549.1.1.1') return { name: 'other', oid };
+  if (key.contentStart === key.end || bytes[key.contentStart] !== 0) throw new DerError('the RSA key is not whole bytes');
+  const rsaKey = expect(readElement(bytes, key.contentStart + 1, key.end), SEQUENCE, 'the RSA key');
+  const modulus = expect(children(bytes, rsaKey)[0], INTEGER, 'the RSA modulus');
+  let start = modulus.contentStart;
+  while (start < modulus.end - 1 && bytes[start] === 0) start++;
+  const top = bytes[start] ?? 0;
+  return { name: 'RSA', modulusLength: (modulus.end - start - 1) * 8 + (top ? 32 - Math.clz32(top) : 0) };
+}
+
 // Reads what a page shows of an X.509 certificate; throws DerError on anything
 // that is not a DER certificate filling `der` exactly.
 export function readCertificate(der) {
@@ -310,12 +387,31 @@ export function readCertificate(der) {
     notAfter: readTime(bytes, notAfter),
     keyUsage: readKeyUsage(bytes, fields.slice(first + 6).find((f) => f.tag === EXTENSIONS)),
     publicKeyInfo: bytes.slice(expect(publicKeyInfo, SEQUENCE, 'the public key').start, publicKeyInfo.end),
+    keyAlgorithm: readKeyAlgorithm(bytes, publicKeyInfo),
   };
+}
+
+// The DER ECDSA-Sig-Value (SEQUENCE of INTEGER r, INTEGER s) of an EC
+// signature given as r then s of equal lengths, as the host and WebCrypto give it.
+export function ecdsaSignatureToDer(rs) {
+  const bytes = rs instanceof ArrayBuffer ? new Uint8Array(rs)
+    : ArrayBuffer.isView(rs) ? new Uint8Array(rs.buffer, rs.byteOffset, rs.byteLength) : null;
+  if (bytes === null || bytes.length === 0 || bytes.length % 2 || bytes.length > 2 * 66) {
+    throw badArgument('An EC signature is r then s, of equal lengths of at most 66 bytes each.');
+  }
+  const integerOf = (half) => {
+    let start = 0;
+    while (start < half.length - 1 && half[start] === 0) start++;
+    const value = half.subarray(start);
+    return [INTEGER, value.length + (value[0] & 0x80 ? 1 : 0), ...(value[0] & 0x80 ? [0] : []), ...value];
+  };
+  const body = [...integerOf(bytes.subarray(0, bytes.length / 2)), ...integerOf(bytes.subarray(bytes.length / 2))];
+  return Uint8Array.from([SEQUENCE, ...(body.length < 0x80 ? [] : [0x81]), body.length, ...body]);
 }
 
 // ---- hashes -----------------------------------------------------------------
 
-const HASH_LENGTHS = { md5: 16, sha1: 20, sha256: 32 };
+const HASH_LENGTHS = Object.assign(Object.create(null), { md5: 16, sha1: 20, sha256: 32, sha384: 48, sha512: 64 });
 
 function hashBytes(hash, algorithm) {
   if (!(hash instanceof ArrayBuffer) && !ArrayBuffer.isView(hash)) {
@@ -325,11 +421,11 @@ function hashBytes(hash, algorithm) {
     : new Uint8Array(hash.buffer, hash.byteOffset, hash.byteLength);
   const names = Object.keys(HASH_LENGTHS).filter((name) => HASH_LENGTHS[name] === bytes.length);
   if (names.length === 0) {
-    throw badArgument(`The token signs MD5, SHA-1 or SHA-256 hashes (16, 20 or 32 bytes); this one has ${bytes.length} bytes.`);
+    throw badArgument(`The token signs MD5, SHA-1, SHA-256, SHA-384 or SHA-512 hashes (16, 20, 32, 48 or 64 bytes); this one has ${bytes.length} bytes.`);
   }
   if (algorithm !== undefined) {
-    const name = String(algorithm).toLowerCase().replace('-', '');
-    if (!(name in HASH_LENGTHS)) throw badArgument(`Unknown hash algorithm "${algorithm}": use md5, sha1 or sha256.`);
+    const name = typeof algorithm === 'string' ? algorithm.toLowerCase().replace('-', '') : '';
+    if (!(name in HASH_LENGTHS)) throw badArgument('Unknown hash algorithm: use md5, sha1, sha256, sha384 or sha512.');
     if (HASH_LENGTHS[name] !== bytes.length) {
       throw badArgument(`A ${algorithm} hash has ${HASH_LENGTHS[name]} bytes; this one has ${bytes.length}.`);
     }
@@ -339,18 +435,91 @@ function hashBytes(hash, algorithm) {
 
 // ---- the connection ------------------------------------------------------------
 
-// Shared by every connection in the page: replies are matched by id, and all
-// connections hear every reply.
+// Every copy of this library on a page hears every reply, so its request ids
+// carry a prefix of its own: another copy's reply never matches one of them.
+const ID_PREFIX = (() => {
+  const random = new Uint32Array(2);
+  if (globalThis.crypto?.getRandomValues) globalThis.crypto.getRandomValues(random);
+  else random.forEach((_, i) => { random[i] = Math.floor(Math.random() * 2 ** 32); });
+  return `p11bridge-${Array.from(random, (n) => n.toString(36)).join('')}-`;
+})();
 let nextRequestId = 1;
-
-// The extension answers these itself, without the host; any other refusal it
-// relays means the host is gone or could not be started.
+const newRequestId = () => `${ID_PREFIX}${nextRequestId++}`;
 
 function masked(message) {
   const shown = { ...message };
   if (typeof shown.pin === 'string') shown.pin = '•'.repeat(shown.pin.length);
   if ('pinChar' in shown) shown.pinChar = '•';
   return shown;
+}
+
+// How one operation may be ended by its page: `signal` (an AbortSignal) and
+// `timeout` (milliseconds). The time the page's askPin takes is not counted:
+// the page ends its own prompt, told by the signal askPin is given.
+class Ending {
+  #controller = new AbortController();
+  #stop;
+  #timer = null;
+  #remaining;
+  #since = 0;
+  #signal;
+  #onAbort = () => this.stop(new P11BridgeError(ErrorCodes.cancelled));
+  stopped;
+
+  constructor({ signal, timeout } = {}) {
+    if (signal !== undefined && (signal === null || typeof signal.aborted !== 'boolean' ||
+        typeof signal.addEventListener !== 'function')) {
+      throw badArgument('"signal" must be an AbortSignal.');
+    }
+    if (timeout !== undefined && (typeof timeout !== 'number' || !(timeout >= 0))) {
+      throw badArgument('"timeout" must be a number of milliseconds.');
+    }
+    this.stopped = new Promise((resolve, reject) => { this.#stop = reject; });
+    this.stopped.catch(() => {});
+    this.#remaining = timeout;
+    this.#signal = signal;
+    if (signal?.aborted) this.#onAbort();
+    signal?.addEventListener('abort', this.#onAbort, { once: true });
+    this.resume();
+  }
+
+  get signal() {
+    return this.#controller.signal;
+  }
+
+  get ended() {
+    return this.#controller.signal.aborted;
+  }
+
+  stop(error) {
+    if (this.ended) return;
+    this.finish();
+    this.#controller.abort(error);
+    this.#stop(error);
+  }
+
+  finish() {
+    this.pause();
+    this.#signal?.removeEventListener('abort', this.#onAbort);
+  }
+
+  pause() {
+    if (this.#timer === null) return;
+    clearTimeout(this.#timer);
+    this.#timer = null;
+    this.#remaining -= Date.now() - this.#since;
+  }
+
+  resume() {
+    if (this.#remaining === undefined || this.ended || this.#timer !== null) return;
+    this.#since = Date.now();
+    this.#timer = setTimeout(() => this.stop(new P11BridgeError(ErrorCodes.timeout)), Math.max(0, this.#remaining));
+  }
+
+  // The promise, unless the operation ends first.
+  race(promise) {
+    return Promise.race([promise, this.stopped]);
+  }
 }
 
 let open;
@@ -367,7 +536,7 @@ class P11Bridge {
   #ended = false;
   #initialized = false;
   #queue = Promise.resolve();
-  #disconnectListeners = [];
+  #disconnectListeners = new Set();
   #pinLength = 0;
 
   static {
@@ -381,7 +550,7 @@ class P11Bridge {
   constructor(win, onExchange) {
     this.#window = win;
     this.#origin = win.location.origin;
-    this.#onExchange = onExchange;
+    this.#onExchange = typeof onExchange === 'function' ? onExchange : null;
     this.#listener = (event) => this.#receive(event);
     win.addEventListener('message', this.#listener);
   }
@@ -391,39 +560,61 @@ class P11Bridge {
     return this.#pinLength;
   }
 
+  // Answers a function that removes the listener again.
   onDisconnect(listener) {
-    this.#disconnectListeners.push(listener);
+    if (typeof listener !== 'function') throw badArgument('onDisconnect takes a function.');
+    const entry = (why) => listener(why);
+    this.#disconnectListeners.add(entry);
+    return () => this.#disconnectListeners.delete(entry);
   }
 
   #post(data) {
     this.#window.postMessage({ channel: CHANNEL, direction: 'to-extension', ...data }, this.#origin);
   }
 
+  // A page's logging hook must not break the operation it watches.
+  #log(direction, message) {
+    try {
+      this.#onExchange?.(direction, message);
+    } catch {
+      // The exchange goes on unlogged.
+    }
+  }
+
   #receive(event) {
+    // Only the page's own window speaks for the extension: a frame of another site cannot.
+    if (event.source !== this.#window) return;
     const data = event.data;
-    if (event.source !== this.#window || !data || data.channel !== CHANNEL || data.direction !== 'to-page') return;
+    if (data === null || typeof data !== 'object' || data.channel !== CHANNEL || data.direction !== 'to-page') return;
     if (data.type === 'ready') {
       this.#ready?.();
     } else if (data.type === 'reply') {
-      const waiter = this.#pending.get(data.id);
+      const waiter = typeof data.id === 'string' ? this.#pending.get(data.id) : undefined;
       if (!waiter) return;
       this.#pending.delete(data.id);
       if (data.error === undefined) {
         waiter.resolve(data.reply);
       } else if (data.refused === true) {
         // The extension kept the request from the host, which is still there.
-        waiter.reject(new P11BridgeError(ErrorCodes.extensionRefused, String(data.error)));
+        waiter.reject(new P11BridgeError(ErrorCodes.extensionRefused, reason(data.error)));
       } else {
         // The extension tells the page of the end too, but only after this.
         this.#ended = true;
-        waiter.reject(new P11BridgeError(ErrorCodes.hostEnded, `The host is gone: ${data.error}`));
+        waiter.reject(new P11BridgeError(ErrorCodes.hostEnded, `The host is gone: ${reason(data.error)}`));
       }
     } else if (data.type === 'disconnected' && !this.#closed) {
       this.#ended = true;
       // The PIN typed into the host went with it.
       this.#pinLength = 0;
-      this.#failPending(new P11BridgeError(ErrorCodes.hostEnded, `The host ended: ${data.reason}`));
-      for (const listener of this.#disconnectListeners) listener(String(data.reason));
+      this.#failPending(new P11BridgeError(ErrorCodes.hostEnded, `The host ended: ${reason(data.reason)}`));
+      for (const listener of [...this.#disconnectListeners]) {
+        try {
+          listener(reason(data.reason));
+        } catch (e) {
+          // One page listener's fault must not keep the others from hearing.
+          setTimeout(() => { throw e; });
+        }
+      }
     }
   }
 
@@ -459,72 +650,114 @@ class P11Bridge {
     this.#failPending(new P11BridgeError(ErrorCodes.notConnected));
   }
 
-  #request(message) {
+  // One request and its reply; an operation that ends first stops waiting for it.
+  #request(message, ending) {
     if (this.#closed) return Promise.reject(new P11BridgeError(ErrorCodes.notConnected));
-    this.#onExchange?.('to-host', masked(message));
-    const id = nextRequestId++;
-    return new Promise((resolve, reject) => {
+    this.#log('to-host', masked(message));
+    const id = newRequestId();
+    const reply = new Promise((resolve, reject) => {
       this.#pending.set(id, { resolve, reject });
       this.#post({ type: 'request', id, message });
-    }).then((reply) => {
-      this.#onExchange?.('from-host', reply);
+    });
+    // A reply after the end is no one's: its place is freed now.
+    ending?.stopped.catch(() => this.#pending.delete(id));
+    return (ending ? ending.race(reply) : reply).then((reply) => {
+      this.#log('from-host', reply);
       if (reply === null || typeof reply !== 'object') throw protocolError('The host sent something that is not a reply.');
       // The short refusal: the host did not run the command at all.
       if (reply.error === true && reply.lastError === undefined) {
         const notInitialized = reply.message === 'Not initialized';
         throw new P11BridgeError(notInitialized ? ErrorCodes.notInitialized : ErrorCodes.hostRefused,
-          `The host refused the request: ${reply.message}.`, { hostMessage: String(reply.message ?? '') });
+          `The host refused the request: ${text(reply.message)}.`, { hostMessage: reply.message });
       }
-      if (typeof reply.pinLength === 'number') this.#pinLength = reply.pinLength;
+      if (Object.hasOwn(reply, 'pinLength')) {
+        if (!Number.isSafeInteger(reply.pinLength) || reply.pinLength < 0) {
+          throw protocolError('The host sent a PIN length that is not a count.');
+        }
+        this.#pinLength = reply.pinLength;
+      }
       return reply;
     });
   }
 
   // Runs one operation at a time, so that the steps of one (a signature, its
-  // PIN asked for, the signature again) never interleave with another's.
-  #serial(operation) {
-    const result = this.#queue.then(() => {
+  // PIN asked for, the signature again) never interleave with another's. An
+  // operation its page ends rejects at once; those behind it go on.
+  #serial(options, operation) {
+    let ending;
+    try {
+      if (options !== undefined && (options === null || typeof options !== 'object')) {
+        throw badArgument('The options must be an object.');
+      }
+      ending = new Ending(options);
+    } catch (e) {
+      return Promise.reject(e);
+    }
+    let started = false;
+    const run = this.#queue.then(() => {
+      if (ending.ended) return undefined;
       if (this.#closed) throw new P11BridgeError(ErrorCodes.notConnected);
-      return operation();
+      started = true;
+      return operation(ending);
     });
-    this.#queue = result.catch(() => {});
-    return result;
+    this.#queue = run.catch(() => {});
+    ending.stopped.catch(() => {
+      // Whatever PIN the host holds was typed for what the page gave up: it goes.
+      if ((started || this.#pinLength > 0) && this.#initialized && !this.#ended) this.#clearPinQuietly();
+    });
+    return ending.race(run).finally(() => ending.finish());
+  }
+
+  #clearPinQuietly() {
+    this.#pinLength = 0;
+    this.#request({ command: SET_PIN, pin: '' }).catch(() => {});
   }
 
   // A certificate or signing command, walking the PIN road: the token asks
   // for its PIN, the page's askPin gives it, the command runs again.
-  async #tokenCommand(message, askPin) {
+  async #tokenCommand(message, askPin, ending) {
     if (this.#ended) throw new P11BridgeError(ErrorCodes.hostEnded);
     if (!this.#initialized) throw new P11BridgeError(ErrorCodes.notInitialized);
+    if (askPin !== undefined && typeof askPin !== 'function') throw badArgument('askPin must be a function.');
     let waitingPinTried = false;
     for (let round = 0; round < MAX_TOKEN_COMMANDS; round++) {
-      const reply = await this.#request(message);
+      const reply = await this.#request(message, ending);
       if (reply.lastError === 0) return reply;
       const missing = reply.lastError === 11 && reply.missingPin === true;
       const wrong = reply.lastError === 5 && reply.invalidPin === true && reply.lastLowLevelError !== CKR_PIN_LOCKED;
-      if (!missing && !wrong) throw hostError(reply);
+      if (!missing && !wrong) throw hostError(reply, message.command);
       // A PIN typed before the host knew which token it was for waits for this second command.
-      if (missing && reply.pinLength > 0 && !waitingPinTried) {
+      if (missing && this.#pinLength > 0 && !waitingPinTried) {
         waitingPinTried = true;
         continue;
       }
-      if (typeof askPin !== 'function') throw hostError(reply);
+      if (askPin === undefined) throw hostError(reply, message.command);
       // retriesLeft stays null: the host reports how many PINs were refused, never how many tries
       // the card has left, and a guess would mislead the user about a lock.
-      let pin = await askPin({
-        previousWasWrong: wrong, retriesLeft: null, refusals: reply.pinRetryCount ?? 0, tokenName: reply.pinModuleName,
-      });
-      if (pin === null || pin === undefined) throw hostError(reply);
+      ending.pause();
+      let pin;
+      try {
+        pin = await ending.race(askPin({
+          previousWasWrong: wrong, retriesLeft: null, refusals: count(reply.pinRetryCount),
+          tokenName: text(reply.pinModuleName), signal: ending.signal,
+        }));
+      } finally {
+        ending.resume();
+      }
+      if (pin === null || pin === undefined || pin === '') {
+        throw new P11BridgeError(ErrorCodes.cancelled, 'No PIN was given: the operation was cancelled.',
+          { pinModuleName: reply.pinModuleName, pinRefusals: reply.pinRetryCount });
+      }
       if (typeof pin !== 'string') throw badArgument('askPin must give the PIN as a string, or null to cancel.');
-      const taken = this.#request({ command: SET_PIN, pin });
+      const taken = this.#request({ command: SET_PIN, pin }, ending);
       pin = null;
       if ((await taken).ok !== true) throw protocolError('The host did not take the PIN.');
     }
     throw protocolError(`The host still asked for the PIN after ${MAX_TOKEN_COMMANDS} commands.`);
   }
 
-  async #certificate(id, askPin) {
-    const reply = await this.#tokenCommand({ command: GET_CERTIFICATE, certId: id }, askPin);
+  async #certificate(id, askPin, ending) {
+    const reply = await this.#tokenCommand({ command: GET_CERTIFICATE, certId: id }, askPin, ending);
     if (reply.certificate === '') {
       throw new P11BridgeError(ErrorCodes.certificateNotFound, `The token has no certificate with the identifier ${id}.`);
     }
@@ -532,38 +765,38 @@ class P11Bridge {
     try {
       return { id, der, ...readCertificate(der) };
     } catch (e) {
-      if (!(e instanceof DerError)) throw e;
-      throw new P11BridgeError(ErrorCodes.badCertificate, `The certificate ${id} cannot be read: ${e.message}.`);
+      throw new P11BridgeError(ErrorCodes.badCertificate, `The certificate ${id} cannot be read: ${e?.message}.`);
     }
   }
 
-  initialize({ domains, signature, caSubjectNames = '', currentDomain } = {}) {
-    if (typeof domains !== 'string' || typeof signature !== 'string' || typeof caSubjectNames !== 'string') {
-      return Promise.reject(badArgument('initialize takes "domains", "signature" and "caSubjectNames" as texts.'));
+  initialize({ domains, signature, caSubjectNames = '', currentDomain, signal, timeout } = {}) {
+    if (typeof domains !== 'string' || typeof signature !== 'string' || typeof caSubjectNames !== 'string' ||
+        (currentDomain !== undefined && typeof currentDomain !== 'string')) {
+      return Promise.reject(badArgument('initialize takes "domains", "signature", "caSubjectNames" and "currentDomain" as texts.'));
     }
-    return this.#serial(async () => {
+    return this.#serial({ signal, timeout }, async (ending) => {
       // The extension puts the page's real origin in "currentDomain" whatever is sent here.
       const reply = await this.#request({
         command: INITIALIZE, domains, signature, currentDomain: currentDomain ?? this.#origin, caSubjectNames,
-      });
+      }, ending);
       if (reply.error !== false) throw protocolError('The host did not acknowledge the initialization.');
       this.#ended = false;
       this.#initialized = true;
     });
   }
 
-  getCertificate(id, { askPin } = {}) {
+  getCertificate(id, options = {}) {
     if (typeof id !== 'string' || id === '') return Promise.reject(badArgument('A certificate identifier is a non-empty text.'));
-    return this.#serial(() => this.#certificate(id, askPin));
+    return this.#serial(options, (ending) => this.#certificate(id, options.askPin, ending));
   }
 
   // The host lists "issuer|subject|id" entries joined by "|" and does not escape
   // a "|" inside a name, so the list is read from its end: the last field is an
   // identifier (Base64 has no "|"), its certificate tells how many "|" its two
   // names hold, and the field before those names is the previous identifier.
-  listCertificates({ askPin } = {}) {
-    return this.#serial(async () => {
-      const reply = await this.#tokenCommand({ command: LIST_CERTIFICATES }, askPin);
+  listCertificates(options = {}) {
+    return this.#serial(options, async (ending) => {
+      const reply = await this.#tokenCommand({ command: LIST_CERTIFICATES }, options.askPin, ending);
       if (typeof reply.certificates !== 'string') throw protocolError('The host sent no certificate list.');
       if (reply.certificates === '') return [];
       const fields = reply.certificates.split('|');
@@ -572,7 +805,7 @@ class P11Bridge {
         if (end < 2 || !isBase64(fields[end])) {
           throw protocolError('The host\'s certificate list does not end an entry with an identifier.');
         }
-        const certificate = await this.#certificate(fields[end], askPin);
+        const certificate = await this.#certificate(fields[end], options.askPin, ending);
         const bars = (certificate.issuer + certificate.subject).split('|').length - 1;
         let start = end - 2 - bars;
         if (start < 0 || (start > 0 && !isBase64(fields[start - 1]))) {
@@ -588,18 +821,18 @@ class P11Bridge {
     });
   }
 
-  sign(certificateId, hash, { algorithm, askPin } = {}) {
+  sign(certificateId, hash, options = {}) {
     let digest;
     try {
       if (typeof certificateId !== 'string' || certificateId === '') {
         throw badArgument('A certificate identifier is a non-empty text.');
       }
-      digest = toBase64(hashBytes(hash, algorithm));
+      digest = toBase64(hashBytes(hash, options?.algorithm));
     } catch (e) {
       return Promise.reject(e);
     }
-    return this.#serial(async () => {
-      const reply = await this.#tokenCommand({ command: SIGN, certId: certificateId, digest }, askPin);
+    return this.#serial(options, async (ending) => {
+      const reply = await this.#tokenCommand({ command: SIGN, certId: certificateId, digest }, options.askPin, ending);
       // The host answers a key it cannot find with success and no signature.
       if (reply.pkcs1 === '') {
         throw new P11BridgeError(ErrorCodes.certificateNotFound, `The token has no key for the certificate ${certificateId}.`);
@@ -610,27 +843,35 @@ class P11Bridge {
 
   // For pages that pass the PIN key by key, so that it never stays in the page:
   // each call hands one character to the host and answers how many it holds.
-  typePinCharacter(character) {
+  typePinCharacter(character, options) {
     // The host takes one byte per keystroke.
     if (typeof character !== 'string' || !/^[ -~]$/.test(character)) {
       return Promise.reject(badArgument('Only one plain ASCII character at a time can be typed into the PIN.'));
     }
-    return this.#serial(async () => (await this.#request({ command: PIN_CHAR, pinChar: character })).pinLength);
+    return this.#pinCommand({ command: PIN_CHAR, pinChar: character }, options);
   }
 
-  erasePinCharacter() {
-    return this.#serial(async () => (await this.#request({ command: PIN_BACKSPACE })).pinLength);
+  erasePinCharacter(options) {
+    return this.#pinCommand({ command: PIN_BACKSPACE }, options);
   }
 
-  clearPin() {
-    return this.#serial(async () => (await this.#request({ command: SET_PIN, pin: '' })).pinLength);
+  clearPin(options) {
+    return this.#pinCommand({ command: SET_PIN, pin: '' }, options);
+  }
+
+  #pinCommand(message, options) {
+    return this.#serial(options, async (ending) => {
+      const reply = await this.#request(message, ending);
+      if (!Object.hasOwn(reply, 'pinLength')) throw protocolError('The host did not say how many PIN characters it holds.');
+      return reply.pinLength;
+    });
   }
 
   // Ends the host; the connection is of no further use.
   async close() {
     if (this.#closed) return;
-    this.#onExchange?.('to-host', { command: QUIT });
-    this.#post({ type: 'request', id: nextRequestId++, message: { command: QUIT } });
+    this.#log('to-host', { command: QUIT });
+    this.#post({ type: 'request', id: newRequestId(), message: { command: QUIT } });
     this.#detach();
   }
 }
@@ -641,5 +882,6 @@ export async function connect({ timeout = 3000, window: win = globalThis.window,
   if (!win || typeof win.postMessage !== 'function') {
     throw new P11BridgeError(ErrorCodes.notConnected, 'There is no window to reach the extension through.');
   }
+  if (typeof timeout !== 'number' || !(timeout >= 0)) throw badArgument('"timeout" must be a number of milliseconds.');
   return open(win, onExchange, timeout);
 }

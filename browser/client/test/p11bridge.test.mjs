@@ -4,11 +4,11 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { X509Certificate } from 'node:crypto';
+import { X509Certificate, generateKeyPairSync, sign, verify } from 'node:crypto';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { connect, readCertificate, P11BridgeError } from '../p11bridge.js';
+import { connect, readCertificate, ecdsaSignatureToDer, ErrorCodes, P11BridgeError } from '../p11bridge.js';
 
 const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'p11bridge-client-'));
 const openssl = (...args) => execFileSync('openssl', args, { cwd: dir, stdio: ['ignore', 'pipe', 'pipe'] });
@@ -35,6 +35,46 @@ test('reads certificates as node\'s X.509 parser does', () => {
   assert.deepEqual(readCertificate(v3), { ...readCertificate(v3), subject: V3_NAME, issuer: V3_NAME,
     keyUsage: ['digitalSignature', 'nonRepudiation'] });
   assert.equal(readCertificate(v1).keyUsage, null);
+});
+
+// Certificates made here: the reader checks no signature, so none is made.
+const der = (tag, ...parts) => {
+  const body = Buffer.concat(parts.map((part) => Buffer.from(part)));
+  const n = body.length;
+  const length = n < 0x80 ? [n] : n < 0x100 ? [0x81, n] : n < 0x10000 ? [0x82, n >> 8, n & 255] : [0x83, n >> 16, (n >> 8) & 255, n & 255];
+  return Buffer.concat([Buffer.from([tag, ...length]), body]);
+};
+const ECDSA_SHA256 = der(0x30, der(6, [0x2a, 0x86, 0x48, 0xce, 0x3d, 4, 3, 2]));
+const cn = (value) => der(0x30, der(0x31, der(0x30, der(6, [0x55, 4, 3]), der(0x13, value))));
+const made = ({ spki = v1PublicKey, name = cn('made here'), notBefore = '250101000000Z' } = {}) => der(0x30,
+  der(0x30, der(2, [1]), ECDSA_SHA256, name, der(0x30, der(0x17, notBefore), der(0x17, '350101000000Z')), name, spki),
+  ECDSA_SHA256, der(3, [0]));
+const v1PublicKey = readCertificate(v1).publicKeyInfo;
+
+test('names each key\'s algorithm as WebCrypto does, and turns EC signatures into the DER that CMS wants', () => {
+  const keys = [
+    ['ec', { namedCurve: 'P-256' }, { name: 'EC', namedCurve: 'P-256' }],
+    ['ec', { namedCurve: 'P-384' }, { name: 'EC', namedCurve: 'P-384' }],
+    ['ec', { namedCurve: 'P-521' }, { name: 'EC', namedCurve: 'P-521' }],
+    ['ec', { namedCurve: 'secp256k1' }, { name: 'EC', namedCurve: '1.3.132.0.10' }],
+    ['rsa', { modulusLength: 1025 }, { name: 'RSA', modulusLength: 1025 }],
+    ['rsa', { modulusLength: 2048 }, { name: 'RSA', modulusLength: 2048 }],
+    ['ed25519', {}, { name: 'other', oid: '1.3.101.112' }],
+  ];
+  for (const [type, options, expected] of keys) {
+    const { publicKey, privateKey } = generateKeyPairSync(type, options);
+    assert.deepEqual(readCertificate(made({ spki: publicKey.export({ type: 'spki', format: 'der' }) })).keyAlgorithm, expected);
+    if (type !== 'ec') continue;
+    // The host's r||s, made DER, verifies where DER is expected: r and s with high bits and leading zeros alike.
+    for (let i = 0; i < 8; i++) {
+      const rs = sign('sha256', Buffer.from([i]), { key: privateKey, dsaEncoding: 'ieee-p1363' });
+      assert.ok(verify('sha256', Buffer.from([i]), publicKey, ecdsaSignatureToDer(rs)), options.namedCurve);
+    }
+  }
+  assert.deepEqual(ecdsaSignatureToDer(Uint8Array.of(0, 0, 0x80, 0x80)), Uint8Array.of(0x30, 8, 2, 1, 0, 2, 3, 0, 0x80, 0x80));
+  for (const bad of [new Uint8Array(0), new Uint8Array(3), new Uint8Array(134), 'r||s', null]) {
+    assert.throws(() => ecdsaSignatureToDer(bad), { name: 'badArgument' });
+  }
 });
 
 test('refuses DER whose lengths run past their parent or the data, and anything not DER', () => {
@@ -83,7 +123,9 @@ const nss = (bytes) => JSON.stringify(Buffer.from(bytes).toString('base64').repl
 const fill = (reply, value) => reply.replace('${value}', value);
 
 // A window whose "extension" answers each request with answer(message): a reply
-// text, 'end' for a host that dies, or nothing. Without `answer` there is no extension.
+// text or object, 'end' for a host that dies, { raw } for the members of the
+// extension's own message, { forged } for a reply a frame of another site posts,
+// or nothing. Without `answer` there is no extension.
 function fakeWindow(answer) {
   const listeners = new Set();
   const sent = [];
@@ -94,7 +136,7 @@ function fakeWindow(answer) {
     postMessage: (data) => setTimeout(() => {
       if (data.direction === 'to-page') return listeners.forEach((listener) => listener({ source: win, data }));
       const toPage = (more) => win.postMessage({ channel: 'p11bridge', direction: 'to-page', ...more });
-      if (!answer) return;
+      if (!answer || data.direction !== 'to-extension') return;
       if (data.type === 'ping') return toPage({ type: 'ready' });
       sent.push(data.message);
       const reply = data.message.command === 0 ? REPLY.ack : answer(data.message);
@@ -104,24 +146,30 @@ function fakeWindow(answer) {
         // What the extension does when the host dies: fails what was asked, then says so.
         toPage({ type: 'reply', id: data.id, error: 'Native host has exited.' });
         toPage({ type: 'disconnected', reason: 'Native host has exited.' });
+      } else if (reply?.forged) {
+        const forged = { channel: 'p11bridge', direction: 'to-page', type: 'reply', id: data.id, reply: reply.forged };
+        listeners.forEach((listener) => listener({ source: {}, data: forged }));
+      } else if (reply?.raw) {
+        toPage({ type: 'reply', id: data.id, ...reply.raw });
       } else if (reply !== undefined) {
-        toPage({ type: 'reply', id: data.id, reply: JSON.parse(reply) });
+        toPage({ type: 'reply', id: data.id, reply: typeof reply === 'string' ? JSON.parse(reply) : reply });
       }
     }),
   };
   return { win, sent };
 }
 
-async function initialized(answer, onExchange) {
-  const { win, sent } = fakeWindow(answer);
-  const bridge = await connect({ window: win, timeout: 1000, onExchange });
+async function initialized(answer, onExchange, copy = { connect }, fake = fakeWindow(answer)) {
+  const { win, sent } = fake;
+  const bridge = await copy.connect({ window: win, timeout: 1000, onExchange });
   await bridge.initialize({ domains: 'example.org', signature: 'c2ln' });
-  return { bridge, sent };
+  return { bridge, sent, fake };
 }
 
 const HASH = new Uint8Array(32).fill(7);
 const SIGNATURE = Uint8Array.from({ length: 256 }, (_, i) => i);
 const SIGNED = fill(REPLY.signed, nss(SIGNATURE));
+const failed = (code, message) => `${STATE(5, code, 0, message, false, false, 0, 0)},"pkcs1":""}`;
 const roads = [
   { name: 'asks for a missing PIN, hands it over and signs', replies: [REPLY.missing, REPLY.taken, SIGNED],
     pins: ['4711'], asked: [[false, 0]] },
@@ -130,12 +178,22 @@ const roads = [
   { name: 'uses a PIN typed before the token was named, without asking', replies: [REPLY.missingTyped, SIGNED], asked: [] },
   { name: 'ends with code 5 when the PIN is locked', replies: [REPLY.missing, REPLY.taken, REPLY.locked], pins: ['4711'], asked: [[false, 0]],
     error: { code: 5, name: 'pinRefused', lowLevelCode: 164, pinRefusals: 1, pinLocked: true } },
-  { name: 'ends with code 11 when the page gives no PIN', replies: [REPLY.missing], pins: [null],
-    error: { code: 11, name: 'pinMissing', hostMessage: NO_PIN, pinModuleName: 'Certificado QARTO' } },
+  { name: 'ends cancelled when the page gives no PIN', replies: [REPLY.missing], pins: [null],
+    error: { code: 111, name: 'cancelled', pinModuleName: 'Certificado QARTO' } },
+  { name: 'ends cancelled when the page gives an empty PIN', replies: [REPLY.missing], pins: [''], error: { name: 'cancelled' } },
   { name: 'gives up on a host that keeps asking', replies: (m) => (m.command === 5 ? REPLY.missing : REPLY.taken),
     pins: Array(99).fill('4711'), error: { code: 109, name: 'protocolError' } },
   { name: 'reports a key the token does not have', replies: [fill(REPLY.signed, '')], error: { code: 107, name: 'certificateNotFound' } },
-  { name: 'refuses a 48-byte hash without asking the host', hash: new Uint8Array(48), replies: [], error: { code: 106 } },
+  { name: 'signs a SHA-384 hash', hash: new Uint8Array(48), algorithm: 'SHA-384', replies: [SIGNED] },
+  { name: 'signs a SHA-512 hash', hash: new Uint8Array(64), replies: [SIGNED] },
+  { name: 'refuses a 40-byte hash without asking the host', hash: new Uint8Array(40), replies: [], error: { code: 106 } },
+  { name: 'names a hash the key cannot take', replies: [failed(3, 'Digest length not supported')], error: { name: 'hashNotAccepted' } },
+  { name: 'names a key the host cannot sign with', replies: [failed(14, 'Key type not supported for signing: CKK_DSA (0x1)')],
+    error: { code: 14, name: 'unsupportedKey', hostMessage: 'Key type not supported for signing: CKK_DSA (0x1)' } },
+  { name: 'names a certificate the token does not hold', replies: [failed(13, 'No certificate for signing with this identifier')],
+    error: { code: 107, name: 'certificateNotFound' } },
+  { name: 'names a missing token', replies: [failed(12, 'No se encontro ningun slot')], error: { name: 'noToken' } },
+  { name: 'keeps other token failures as they are', replies: [failed(12, 'sign final')], error: { name: 'tokenFailure' } },
   { name: 'refuses a hash that is not the named algorithm', algorithm: 'sha1', replies: [], error: { name: 'badArgument' } },
 ];
 for (const road of roads) {
@@ -205,4 +263,79 @@ test('after the host ends, counts no PIN typed and refuses until initialized aga
   await assert.rejects(bridge.listCertificates(), { name: 'notConnected' });
   await new Promise((resolve) => setTimeout(resolve, 10));
   assert.deepEqual(sent.at(-1), { command: 1 });
+});
+
+// Whatever the host, the extension or the page hands over, every operation ends
+// in its declared type or in a P11BridgeError whose fields have theirs.
+const json = (text) => JSON.parse(text);
+const signedWith = (changes) => ({ ...json(SIGNED), ...changes });
+const HUGE = 'x'.repeat(200_000);
+const certificateReply = (certificate) => fill(REPLY.certificate, nss(certificate));
+const hostile = [
+  ['a "toString" code', () => signedWith({ lastError: 'toString' }), (b) => b.sign('q83v', HASH), 'hostError'],
+  ['a "constructor" code', () => signedWith({ lastError: 'constructor', errorMessage: 7 }), (b) => b.sign('q83v', HASH), 'hostError'],
+  ['a library code from the host', () => signedWith({ lastError: 102 }), (b) => b.sign('q83v', HASH), 'hostError'],
+  ['members of other types', () => signedWith({ lastError: 12, errorMessage: {}, lastLowLevelError: '5', pinModuleName: [],
+    pinRetryCount: -1 }), (b) => b.sign('q83v', HASH), 'tokenFailure'],
+  ['a PIN question of other types', () => ({ ...json(REPLY.missing), pinRetryCount: '3', pinModuleName: null }),
+    (b) => b.sign('q83v', HASH, { askPin: (q) => assert.deepEqual([q.refusals, q.tokenName], [0, '']) }), 'cancelled'],
+  ...[null, '4', -1, 1.5].map((pinLength) => [`a PIN length of ${pinLength}`, () => ({ ...json(REPLY.taken), pinLength }),
+    (b) => b.typePinCharacter('4'), 'protocolError']),
+  ['no PIN length', () => ({ ok: true }), (b) => b.erasePinCharacter(), 'protocolError'],
+  ['a refusal whose reason is no text', () => ({ raw: { error: { toString: 'x' }, refused: true } }), (b) => b.clearPin(), 'extensionRefused'],
+  ['a 200 kB name', () => certificateReply(made({ name: cn(HUGE) })),
+    async (b) => (await b.getCertificate('q83v')).subject === `CN=${HUGE}`, true],
+  ['a 200 kB time', () => certificateReply(made({ notBefore: HUGE })), (b) => b.getCertificate('q83v'), 'badCertificate'],
+  ['a signature forged by another frame', () => ({ forged: json(SIGNED) }), (b) => b.sign('q83v', HASH, { timeout: 50 }), 'timeout'],
+  ['a page\'s own test double', () => undefined, () => { throw new P11BridgeError('toString', 5, { hostMessage: 7, pinRefusals: -2 }); },
+    'hostError'],
+  ['options of other types', () => SIGNED, (b) => b.sign('q83v', HASH, { timeout: '5' }), 'badArgument'],
+  ['a signal of another type', () => SIGNED, (b) => b.sign('q83v', HASH, { signal: {} }), 'badArgument'],
+  // A silent host: the operation ends as told, those behind it go on, and the PIN typed is cleared.
+  ['silence past the timeout', (m) => (m.command === 5 ? undefined : REPLY.taken), async (b, sent) => {
+    await b.typePinCharacter('4');
+    const late = await b.sign('q83v', HASH, { timeout: 30 }).catch((e) => e);
+    return [late.name, await b.typePinCharacter('4'), sent.filter((m) => m.command === 3)];
+  }, ['timeout', 4, [{ command: 3, pin: '' }]]],
+  ['an abort while the host is silent', (m) => (m.command === 5 ? undefined : REPLY.taken), async (b, sent) => {
+    const controller = new AbortController();
+    const queued = [b.sign('q83v', HASH, { signal: controller.signal }), b.typePinCharacter('4')];
+    setTimeout(() => controller.abort(), 20);
+    return [(await queued[0].catch((e) => e)).name, await queued[1], sent.filter((m) => m.command === 3)];
+  }, ['cancelled', 4, [{ command: 3, pin: '' }]]],
+  ['an abort while askPin is open', () => REPLY.missing, async (b) => {
+    const controller = new AbortController();
+    let question;
+    const signing = b.sign('q83v', HASH, { signal: controller.signal, askPin: (q) => { question = q; return new Promise(() => {}); } });
+    setTimeout(() => controller.abort(), 20);
+    return [(await signing.catch((e) => e)).name, question.signal.aborted];
+  }, ['cancelled', true]],
+  ['an abort before the start', () => SIGNED, (b) => b.sign('q83v', HASH, { signal: AbortSignal.abort() }), 'cancelled'],
+];
+test('ends every operation in its declared type or a well-formed P11BridgeError, whatever it is handed', async () => {
+  for (const [name, answer, run, expected] of hostile) {
+    const { bridge, sent } = await initialized(answer);
+    let result;
+    try {
+      result = await run(bridge, sent);
+    } catch (e) {
+      result = e;
+    }
+    if (typeof expected !== 'string') {
+      assert.deepEqual(result, expected, name);
+      continue;
+    }
+    assert.ok(result instanceof P11BridgeError, `${name}: ${result}`);
+    assert.deepEqual([result.name, ErrorCodes[result.name], typeof result.message, typeof result.hostMessage,
+      typeof result.pinModuleName, Number.isSafeInteger(result.lowLevelCode), Number.isSafeInteger(result.pinRefusals) &&
+      result.pinRefusals >= 0, typeof result.pinLocked], [expected, result.code, 'string', 'string', 'string', true, true, 'boolean'], name);
+  }
+});
+
+test('two copies of the library on one page take only their own replies', async () => {
+  const other = await import('../p11bridge.js?second-copy');
+  const fake = fakeWindow((m) => (m.command === 6 ? REPLY.taken : REPLY.unlisted));
+  const [first, second] = [await initialized(null, undefined, { connect }, fake), await initialized(null, undefined, other, fake)];
+  const results = await Promise.allSettled([first.bridge.listCertificates(), second.bridge.typePinCharacter('4')]);
+  assert.deepEqual(results.map((r) => r.reason?.name ?? r.value), ['domainNotAuthorized', 4]);
 });
