@@ -329,6 +329,11 @@ const SoftHsm& Token(const std::string& description) {
     std::vector<std::string> words = Words(description);
     SoftHsmToken token = hsm->AddToken("p11bridge", words.at(0));
     for (std::size_t i = 1; i < words.size(); ++i) {
+        // "/ PIN NAME...": a second token in the same store, labelled "second".
+        if (words[i] == "/") {
+            token = hsm->AddToken("second", words.at(++i));
+            continue;
+        }
         const Credential& credential = Find(words[i]);
         const IssuedCert& cert = Certs().issued.at(words[i]);
         // pkcs11-tool takes identifiers of up to 100 bytes.
@@ -414,7 +419,8 @@ public:
         std::string command = std::string(P11BRIDGE_CARD_DIR) + "/card-stack.sh " + dir_.Path();
         // two-readers: a badge that only authenticates, with a PIN of its own, ahead of the card.
         if (layout == "two-readers") command += " " + card("654321", "");
-        command += " " + card("123456", layout.rfind("ec", 0) == 0 ? "card-" + layout : "card-sign");
+        command +=
+            " " + card("123456", layout.rfind("ec", 0) == 0 ? "card-" + layout : "card-sign");
         command += " >" + dir_.File("stack.log") + " 2>&1; echo ended $? >>" + dir_.File("status");
         input_ = popen(command.c_str(), "w");
         Await();

@@ -42,6 +42,7 @@ struct Shim {
     bool chatter = false;
     std::vector<Fail> fails;
     std::string slots, attributeLength, signLength;
+    std::vector<std::string> slotOrder;    // token labels, "-" for an uninitialised token
     std::vector<unsigned char> pinDigest;  // SHA-256 of the PIN that login-as replaces
     std::vector<CK_UTF8CHAR> realPin;
 };
@@ -82,11 +83,33 @@ struct Behaviour {
     }
 };
 
+// The real slot list, sorted by the slot-order rule: a token's place is its label's in the rule.
+CK_RV Ordered(CK_BBOOL present, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
+    const Shim& shim = State();
+    CK_RV rv = shim.real->C_GetSlotList(present, list, count);
+    if (rv != CKR_OK) return rv;
+    auto rank = [&shim](CK_SLOT_ID slot) {
+        CK_TOKEN_INFO info{};
+        std::string label = "?";
+        if (shim.real->C_GetTokenInfo(slot, &info) == CKR_OK) {
+            label.assign(reinterpret_cast<const char*>(info.label), sizeof info.label);
+            label.erase(label.find_last_not_of(' ') + 1);
+            if (!(info.flags & CKF_TOKEN_INITIALIZED)) label = "-";
+        }
+        auto at = std::find(shim.slotOrder.begin(), shim.slotOrder.end(), label);
+        return at - shim.slotOrder.begin();
+    };
+    std::stable_sort(list, list + *count,
+                     [&rank](CK_SLOT_ID a, CK_SLOT_ID b) { return rank(a) < rank(b); });
+    return CKR_OK;
+}
+
 template <>
 struct Behaviour<&CK_FUNCTION_LIST::C_GetSlotList> {
     static CK_RV Run(CK_BBOOL present, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
         const Shim& shim = State();
         if (shim.slots == "none" && count) return *count = 0, CKR_OK;
+        if (!shim.slotOrder.empty() && list && count) return Ordered(present, list, count);
         if (shim.slots != "grow" || !list || !count) {
             return shim.real->C_GetSlotList(present, list, count);
         }
@@ -244,6 +267,8 @@ bool Apply(Shim& shim, const std::vector<std::string>& w) {
         return known && call && Parse(w[3], shim.fails.back().rv) && shim.fails.back().rv;
     }
     if (is("slots", 2, {"none", "grow"})) return shim.slots = w[1], true;
+    if (w[0] == "slot-order" && w.size() > 1)
+        return shim.slotOrder.assign(w.begin() + 1, w.end()), true;
     if (is("chatter", 1, {})) return shim.chatter = true;
     if (is("search", 2, {"endless"})) return shim.endless = true;
     if (is("always-auth", 1, {})) return shim.alwaysAuth = true;
