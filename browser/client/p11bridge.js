@@ -97,7 +97,7 @@ export class P11BridgeError extends Error {
   // these for their own test doubles, so the fields keep their types whatever
   // they are given: an unknown code becomes hostError.
   constructor(code, message, details) {
-    const known = own(NAMES, code) !== undefined ? code : ErrorCodes.hostError;
+    const known = Number.isSafeInteger(code) && own(NAMES, code) !== undefined ? code : ErrorCodes.hostError;
     super(typeof message === 'string' ? message : own(WORDS, known) ?? NAMES[known]);
     const given = details !== null && typeof details === 'object' ? details : {};
     this.code = known;
@@ -117,8 +117,8 @@ const HOST_CODES = Object.assign(Object.create(null), { 13: ErrorCodes.certifica
 // What a reply with a nonzero "lastError" means. The host keeps its message
 // and low-level code from the last failure, so they belong to this one only here.
 function hostError(reply, command) {
-  const given = reply.lastError;
-  let code = own(HOST_CODES, given) ?? (Number.isSafeInteger(given) && given < 99 && own(NAMES, given) ? given : ErrorCodes.hostError);
+  const given = Number.isSafeInteger(reply.lastError) && reply.lastError < 99 ? reply.lastError : ErrorCodes.hostError;
+  let code = own(HOST_CODES, given) ?? (own(NAMES, given) !== undefined ? given : ErrorCodes.hostError);
   if (code === ErrorCodes.tokenFailure && reply.errorMessage === NO_TOKEN_MESSAGE) code = ErrorCodes.noToken;
   if (code === ErrorCodes.badInput && command === SIGN) code = ErrorCodes.hashNotAccepted;
   const pinLocked = code === 5 && reply.lastLowLevelError === CKR_PIN_LOCKED;
