@@ -67,28 +67,36 @@ function showPinLength() {
   setText('pin-state', length ? `${length} character(s) typed.` : 'No PIN typed.');
 }
 
+// The host signs with RSA and EC keys only: any other is shown, never offered.
+const signable = (cert) => cert.keyAlgorithm.name === 'RSA' || cert.keyAlgorithm.name === 'EC';
+const keyText = ({ name, modulusLength, namedCurve }) =>
+  (name === 'RSA' ? `RSA ${modulusLength}` : name === 'EC' ? `EC ${namedCurve}` : 'not RSA or EC: cannot sign');
+
 function showCertificates(hostRefused) {
   const body = $('certificates').querySelector('tbody');
   body.replaceChildren();
+  const first = certificates.findIndex(signable);
   certificates.forEach((cert, index) => {
     const row = body.insertRow();
     const pick = document.createElement('input');
     pick.type = 'radio';
     pick.name = 'certificate';
     pick.value = String(index);
-    pick.checked = index === 0;
+    pick.checked = index === first;
+    pick.disabled = !signable(cert);
     pick.setAttribute('aria-label', `Use ${cert.subject}`);
-    for (const content of [pick, cert.issuer, cert.subject, cert.id]) row.insertCell().append(content);
+    for (const content of [pick, cert.issuer, cert.subject, cert.id, keyText(cert.keyAlgorithm)]) row.insertCell().append(content);
     row.cells[3].className = 'identifier';
   });
   let note = `${certificates.length} certificate(s) that allow signing.`;
+  if (first === -1 && certificates.length > 0) note = 'No certificate on the token has a key the host can sign with (RSA or EC).';
   if (certificates.length === 0) {
     note = hostRefused
       ? 'No certificates: the host did not list them (see what the host reports below).'
       : 'No certificate on the token allows signing.';
   }
   setText('certificates-note', note);
-  $('sign').disabled = certificates.length === 0;
+  $('sign').disabled = first === -1;
 }
 
 const base64 = (bytes) => btoa(String.fromCharCode(...bytes));
@@ -172,9 +180,13 @@ function wirePinField() {
   $('pin-clear').addEventListener('click', () => pinCommand(() => bridge.clearPin()));
 }
 
+// The host gives an EC signature as r then s, the form WebCrypto's ECDSA verify takes.
 async function verify(cert, text, signature) {
-  const key = await crypto.subtle.importKey('spki', cert.publicKeyInfo, { name: 'RSASSA-PKCS1-v1_5', hash: 'SHA-256' }, false, ['verify']);
-  return crypto.subtle.verify('RSASSA-PKCS1-v1_5', key, signature, text);
+  const algorithm = cert.keyAlgorithm.name === 'EC'
+    ? { name: 'ECDSA', namedCurve: cert.keyAlgorithm.namedCurve, hash: 'SHA-256' }
+    : { name: 'RSASSA-PKCS1-v1_5', hash: 'SHA-256' };
+  const key = await crypto.subtle.importKey('spki', cert.publicKeyInfo, algorithm, false, ['verify']);
+  return crypto.subtle.verify(algorithm, key, signature, text);
 }
 
 // The PIN comes from the field above, key by key, so the library is given no
@@ -182,7 +194,7 @@ async function verify(cert, text, signature) {
 async function sign() {
   const picked = document.querySelector('input[name="certificate"]:checked');
   const cert = picked ? certificates[Number(picked.value)] : undefined;
-  if (!bridge || !cert) return;
+  if (!bridge || !cert || !signable(cert)) return;
   setText('signature', '');
   setText('verification', '', { 'data-state': 'none' });
   const text = new TextEncoder().encode($('text').value);
@@ -207,7 +219,7 @@ async function sign() {
     setText('verification', 'Nothing signed yet.', { 'data-state': 'none' });
   } finally {
     showPinLength();
-    $('sign').disabled = certificates.length === 0;
+    $('sign').disabled = !certificates.some(signable);
     // Lets scripts that drive the page see that this press is fully handled.
     const section = $('sign-section');
     section.dataset.completed = String(Number(section.dataset.completed ?? 0) + 1);
