@@ -44,7 +44,9 @@ public:
 
     // Replies.
     void SendResponse(int command, DigitalSignatureUtil* util, const JSONNode& result);
-    void SendNativeAknowlegeMessage(int command, const std::string& message);
+    // `extra`, when given, follows the message as one more member.
+    void SendNativeAknowlegeMessage(int command, const std::string& message,
+                                    const JSONNode* extra = nullptr);
 
     // Handlers, by command code.
     void Initialize(JSONNode* request);                       // 0

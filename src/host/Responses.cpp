@@ -26,12 +26,13 @@ void Pkcs11NativeMessagingHost::SendResponse(int command, DigitalSignatureUtil* 
     SendNativeMessage(reply);
 }
 
-void Pkcs11NativeMessagingHost::SendNativeAknowlegeMessage(int command,
-                                                           const std::string& message) {
+void Pkcs11NativeMessagingHost::SendNativeAknowlegeMessage(int command, const std::string& message,
+                                                           const JSONNode* extra) {
     JSONNode reply(JSON_NODE);
     reply.push_back(JSONNode("command", command));
     reply.push_back(JSONNode("error", false));
     reply.push_back(JSONNode("message", message));
+    if (extra) reply.push_back(*extra);
     SendNativeMessage(reply);
 }
 

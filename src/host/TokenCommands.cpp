@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "host/Pkcs11NativeMessagingHost.h"
+#include "pkcs11/SigningMechanisms.h"
 
 namespace p11bridge {
 namespace {
@@ -36,6 +37,34 @@ std::string FitListing(std::string text, const std::vector<std::size_t>& ends) {
     return text;
 }
 
+// What this host signs, for a page to know before it asks for a PIN: its version, and the hash
+// lengths each key type takes. A host too old to know the question answers as it always did, so
+// the absence of this member means RSA over MD5, SHA-1 and SHA-256.
+JSONNode Capabilities() {
+    JSONNode capabilities(JSON_NODE);
+    capabilities.set_name("capabilities");
+    capabilities.push_back(JSONNode("version", P11BRIDGE_VERSION));
+    JSONNode lengths(JSON_NODE);
+    lengths.set_name("hashLengths");
+    const std::pair<const char*, CK_KEY_TYPE> kTypes[] = {{"RSA", CKK_RSA}, {"EC", CKK_EC}};
+    for (const auto& [name, type] : kTypes) {
+        JSONNode accepted(JSON_ARRAY);
+        accepted.set_name(name);
+        for (std::size_t length = 1; length <= 64; ++length)
+            if (AcceptsDigestLength(type, length))
+                accepted.push_back(JSONNode("", static_cast<int>(length)));
+        lengths.push_back(accepted);
+    }
+    capabilities.push_back(lengths);
+    return capabilities;
+}
+
+bool Names(JSONNode* request, const char* name) {
+    for (JSONNode::const_iterator it = request->begin(); it != request->end(); ++it)
+        if (it->name() == name) return true;
+    return false;
+}
+
 }  // namespace
 
 void Pkcs11NativeMessagingHost::Initialize(JSONNode* request) {
@@ -51,7 +80,12 @@ void Pkcs11NativeMessagingHost::Initialize(JSONNode* request) {
     m_currentDomain = currentDomain.str();
     m_caSubjectNames = caSubjectNames.str();
     m_util.reset();
-    SendNativeAknowlegeMessage(0, "InitializeComponent OK");
+    if (Names(request, "capabilities")) {
+        const JSONNode capabilities = Capabilities();
+        SendNativeAknowlegeMessage(0, "InitializeComponent OK", &capabilities);
+    } else {
+        SendNativeAknowlegeMessage(0, "InitializeComponent OK");
+    }
     m_initialized = true;
 }
 

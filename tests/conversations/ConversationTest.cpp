@@ -56,7 +56,15 @@ const Credential kCatalog[] = {
     {"undecodable", {0x0a, 0x07}, 0, 0, 0, false},
     {"long-id", Bytes(1000, 0x1d), KeyUsage::kSigning, -1, 365, false},
     {"always-auth", {0x0a, 0x08}, KeyUsage::kSigning, -1, 365, true},  // its key: PIN for each use
-    {"oversized", {0x0a, 0x09}, 0, 0, 0, false},  // 800 kB: more than a reply can carry as Base64
+    {"oversized", {0x0a, 0x09}, 0, 0, 0, false},
+    {"ec256", {0x0a, 0x10}, KeyUsage::kSigning, -1, 365, true, NID_X9_62_prime256v1},
+    {"ec384",
+     {0x0a, 0x11},
+     KeyUsage::kSigning,
+     -1,
+     365,
+     true,
+     NID_secp384r1},  // 800 kB: more than a reply can carry as Base64
     // The virtual smart card's (tests/card): OpenSC names PIV key 9A's objects 01, 9C's 02.
     {"card-sign", {0x02}, KeyUsage::kSigning, -1, 365, true},
     {"card-auth", {0x01}, KeyUsage::kDigitalSignature, -1, 365, true},
@@ -213,24 +221,43 @@ std::string Expand(const std::string& text) {
 // A flat object written compactly, {"a":1,"b":"x"}, in the host's layout: one member a line,
 // each indented by a tab, " : " between name and value, no line feed after the closing brace.
 std::string Formatted(const std::string& compact) {
-    std::string out = "{\n\t";
+    std::string out;
+    int depth = 0;
     bool inString = false;
-    for (std::size_t i = 1; i + 1 < compact.size(); ++i) {
+    auto newline = [&out, &depth] {
+        out += '\n' + std::string(static_cast<std::size_t>(depth), '\t');
+    };
+    for (std::size_t i = 0; i < compact.size(); ++i) {
         char c = compact[i];
         if (inString && c == '\\') {
             out += compact.substr(i++, 2);
             continue;
         }
         if (c == '"') inString = !inString;
-        if (!inString && c == ',') {
-            out += ",\n\t";
-        } else if (!inString && c == ':') {
+        if (!inString && compact.compare(i, 2, "${") == 0) {  // a matcher, written as it stands
+            const std::size_t end = compact.find('}', i);
+            out += compact.substr(i, end - i + 1);
+            i = end;
+        } else if (inString) {
+            out += c;
+        } else if (c == '{' || c == '[') {
+            out += c;
+            ++depth;
+            newline();
+        } else if (c == '}' || c == ']') {
+            --depth;
+            newline();
+            out += c;
+        } else if (c == ',') {
+            out += ',';
+            newline();
+        } else if (c == ':') {
             out += " : ";
         } else {
             out += c;
         }
     }
-    return out + "\n}";
+    return out;
 }
 
 // The captured text of a "pkcs1" member must be a signature by the named credential's key over
