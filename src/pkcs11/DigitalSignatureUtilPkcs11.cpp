@@ -460,7 +460,7 @@ std::vector<NameValueMap> DigitalSignatureUtilPkcs11::GetCADistinguishedNames(
 
 bool DigitalSignatureUtilPkcs11::findCertificate(const TokenFrame& frame, const SECItem& id,
                                                  bool listedOnly, std::vector<unsigned char>& der,
-                                                 CK_KEY_TYPE* keyType) {
+                                                 CertifiedKey* key) {
     der.clear();
     CK_OBJECT_CLASS objectClass = CKO_CERTIFICATE;
     CK_CERTIFICATE_TYPE certificateType = CKC_X_509;
@@ -482,9 +482,10 @@ bool DigitalSignatureUtilPkcs11::findCertificate(const TokenFrame& frame, const 
         Certificate cert;
         if (!values[0].empty() && (!listedOnly || ListingObstacles(idBytes, values[0], PR_Now(),
                                                                    cert) == listing::kListed)) {
-            if (keyType && cert) {
-                *keyType = KeyTypeOfPublicKey(
-                    SECOID_GetAlgorithmTag(&cert->subjectPublicKeyInfo.algorithm));
+            if (key && cert) {
+                const SECAlgorithmID& algorithm = cert->subjectPublicKeyInfo.algorithm;
+                key->type = KeyTypeOfPublicKey(SECOID_GetAlgorithmTag(&algorithm));
+                key->name = PublicKeyName(algorithm);
             }
             der = std::move(values[0]);
             return true;
@@ -593,14 +594,14 @@ std::string DigitalSignatureUtilPkcs11::signPkcs1Base64(const std::string& certI
                                                         const std::string& digest) {
     Item id;
     std::vector<unsigned char> der;
-    CK_KEY_TYPE certifiedType = CKK_VENDOR_DEFINED;
+    CertifiedKey certified;
     // The PIN typed for a signature is for the keys the page was shown: an identifier of any other
     // key (a card's authentication key, say, which signs without asking again) never gets it. The
     // token is the first that shows a certificate with this identifier.
     TokenFrame frame(*this, [&](TokenFrame& candidate) {
         if (!id) id = DecodeBase64(certId);
         if (!id) return true;
-        return findCertificate(candidate, *id, true, der, &certifiedType) && !der.empty();
+        return findCertificate(candidate, *id, true, der, &certified) && !der.empty();
     });
     if (!frame.HasSession()) return {};
     if (!id) {
@@ -615,9 +616,9 @@ std::string DigitalSignatureUtilPkcs11::signPkcs1Base64(const std::string& certI
         return {};
     }
     // A key the host cannot sign with is named before the user is asked for a PIN in vain.
-    if (!IsSigningKeyType(certifiedType)) {
+    if (!IsSigningKeyType(certified.type)) {
         lastError = kErrUnsupportedKey;
-        lastErrorMessage = kUnsupportedKeyPrefix + KeyTypeName(certifiedType);
+        lastErrorMessage = kUnsupportedKeyPrefix + certified.name;
         return {};
     }
     // The PIN is presented before the hash is looked at, as pages have always seen it.

@@ -16,6 +16,12 @@ namespace p11bridge {
 
 class TokenFrame;
 
+// The key a listed certificate stands for, as its public key tells.
+struct CertifiedKey {
+    CK_KEY_TYPE type = CKK_VENDOR_DEFINED;
+    std::string name;  // as a refusal names it
+};
+
 class DigitalSignatureUtilPkcs11 : public DigitalSignatureUtil {
 public:
     // No slot, no session.
@@ -103,7 +109,7 @@ private:
     // listing would show, and the key type its public key stands for); `der` stays empty when
     // there is none. False on a failure, recorded.
     bool findCertificate(const TokenFrame& frame, const SECItem& id, bool listedOnly,
-                         std::vector<unsigned char>& der, CK_KEY_TYPE* keyType = nullptr);
+                         std::vector<unsigned char>& der, CertifiedKey* key = nullptr);
     std::string listIn(const TokenFrame& frame);
     std::string certificateBase64(const std::string& certId);
     std::string signPkcs1Base64(const std::string& certId, const std::string& digest);

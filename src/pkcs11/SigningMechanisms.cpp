@@ -1,5 +1,7 @@
 #include "pkcs11/SigningMechanisms.h"
 
+#include <cert.h>
+#include <prprf.h>
 #include <secerr.h>
 #include <secport.h>
 
@@ -80,6 +82,15 @@ std::string KeyTypeName(CK_KEY_TYPE type) {
     char text[64];
     std::snprintf(text, sizeof text, "%s (0x%lX)", name, static_cast<unsigned long>(type));
     return text;
+}
+
+std::string PublicKeyName(const SECAlgorithmID& algorithm) {
+    const CK_KEY_TYPE type = KeyTypeOfPublicKey(SECOID_GetAlgorithmTag(&algorithm));
+    if (type != CKK_VENDOR_DEFINED) return KeyTypeName(type);
+    char* oid = CERT_GetOidString(&algorithm.algorithm);
+    std::string name = oid ? oid : "an unknown key type";
+    if (oid) PR_smprintf_free(oid);
+    return name;
 }
 
 bool PrepareSigningInput(CK_KEY_TYPE type, const unsigned char* hash, std::size_t length,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <pkcs11.h>
+#include <secoid.h>
 #include <secoidt.h>
 
 #include <cstddef>
@@ -24,6 +25,10 @@ CK_KEY_TYPE KeyTypeOfPublicKey(SECOidTag algorithm);
 
 // "CKK_DSA (0x1)": the name a refusal gives the key type.
 std::string KeyTypeName(CK_KEY_TYPE type);
+
+// The same for a certificate's public key; one no key type stands for is named by its algorithm's
+// object identifier ("OID.1.3.101.112").
+std::string PublicKeyName(const SECAlgorithmID& algorithm);
 
 // The mechanism and the bytes the token signs: an RSA key signs the DER DigestInfo of the hash
 // with CKM_RSA_PKCS; an EC key signs the hash as it is with CKM_ECDSA and answers r then s.

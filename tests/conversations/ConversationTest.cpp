@@ -56,15 +56,10 @@ const Credential kCatalog[] = {
     {"undecodable", {0x0a, 0x07}, 0, 0, 0, false},
     {"long-id", Bytes(1000, 0x1d), KeyUsage::kSigning, -1, 365, false},
     {"always-auth", {0x0a, 0x08}, KeyUsage::kSigning, -1, 365, true},  // its key: PIN for each use
-    {"oversized", {0x0a, 0x09}, 0, 0, 0, false},
+    {"oversized", {0x0a, 0x09}, 0, 0, 0, false},  // 800 kB: more than a reply carries as Base64
     {"ec256", {0x0a, 0x10}, KeyUsage::kSigning, -1, 365, true, NID_X9_62_prime256v1},
-    {"ec384",
-     {0x0a, 0x11},
-     KeyUsage::kSigning,
-     -1,
-     365,
-     true,
-     NID_secp384r1},  // 800 kB: more than a reply can carry as Base64
+    {"ec384", {0x0a, 0x11}, KeyUsage::kSigning, -1, 365, true, NID_secp384r1},
+    {"ed25519", {0x0a, 0x12}, KeyUsage::kSigning, -1, 365, false, NID_ED25519},  // no key type here
     // The virtual smart card's (tests/card): OpenSC names PIV key 9A's objects 01, 9C's 02.
     {"card-sign", {0x02}, KeyUsage::kSigning, -1, 365, true},
     {"card-auth", {0x01}, KeyUsage::kDigitalSignature, -1, 365, true},

@@ -92,7 +92,10 @@ SharedKey CertFactory::GenerateRsaKey(int bits) {
 }
 
 SharedKey CertFactory::GenerateEcKey(int curve) {
-    SharedKey key(EVP_EC_gen(OBJ_nid2sn(curve)), OpenSslFree());
+    // Ed25519 is a curve of its own kind: a key the host is not made to sign with.
+    SharedKey key(curve == NID_ED25519 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519")
+                                       : EVP_EC_gen(OBJ_nid2sn(curve)),
+                  OpenSslFree());
     if (!key) Fail("EVP_EC_gen");
     return key;
 }
