@@ -130,6 +130,13 @@ void DigitalSignatureUtilPkcs11::recordNssFailure(int32_t code) {
     SetErrorInfo();
 }
 
+void DigitalSignatureUtilPkcs11::recordNoCertificate(const char* message) {
+    // A search that failed has said why already.
+    if (lastError != kErrNone) return;
+    lastError = kErrNoCertificate;
+    lastErrorMessage = message;
+}
+
 void DigitalSignatureUtilPkcs11::recordOutOfMemory() {
     // Must not throw again: the message is assigned only if there is room for it.
     PORT_SetError(SEC_ERROR_NO_MEMORY);
@@ -512,10 +519,7 @@ std::string DigitalSignatureUtilPkcs11::certificateBase64(const std::string& cer
         return {};
     }
     if (der.empty()) {
-        if (lastError == kErrNone) {
-            lastError = kErrNoCertificate;
-            lastErrorMessage = kNoCertificate;
-        }
+        recordNoCertificate(kNoCertificate);
         return {};
     }
     std::string text = encodeBase64(der.data(), der.size());
@@ -609,10 +613,7 @@ std::string DigitalSignatureUtilPkcs11::signPkcs1Base64(const std::string& certI
         return {};
     }
     if (der.empty()) {
-        if (lastError == kErrNone) {
-            lastError = kErrNoCertificate;
-            lastErrorMessage = kNoSigningCertificate;
-        }
+        recordNoCertificate(kNoSigningCertificate);
         return {};
     }
     // A key the host cannot sign with is named before the user is asked for a PIN in vain.
@@ -636,10 +637,7 @@ std::string DigitalSignatureUtilPkcs11::signPkcs1Base64(const std::string& certI
     bool perUse = false;
     CK_KEY_TYPE keyType = CKK_VENDOR_DEFINED;
     if (!findKey(frame, *id, key, perUse, keyType)) {
-        if (lastError == kErrNone) {
-            lastError = kErrNoCertificate;
-            lastErrorMessage = kNoSigningKey;
-        }
+        recordNoCertificate(kNoSigningKey);
         return {};
     }
     // The mechanism follows the key itself: a mechanism the key cannot take would only come back

@@ -82,6 +82,8 @@ private:
     // A failure of NSS that must not pass for success: the code, then NSS's error text.
     void recordNssFailure(int32_t code);
     void recordOutOfMemory();
+    // Code 13 with this message, unless the search that found nothing recorded a failure.
+    void recordNoCertificate(const char* message);
     // What tells the token in the slot from any other: its serial number, label and
     // manufacturer, side by side in their fixed widths.
     bool readTokenIdentity(unsigned long slot, std::string& identity);
