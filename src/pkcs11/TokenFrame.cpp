@@ -24,33 +24,36 @@ TokenFrame::TokenFrame(DigitalSignatureUtilPkcs11& util, const Wanted& wanted) :
     // what is wanted, nothing changes. Where it does not, its session stays open while the others
     // are asked, so that its answer can stand, unrepeated, when none of them holds it either.
     const DigitalSignatureUtilPkcs11::ErrorRecord before = util_.SaveError();
-    const bool firstOpen = open(slots[0]);
-    if (firstOpen && wanted(*this)) return;
-    const DigitalSignatureUtilPkcs11::ErrorRecord first = util_.SaveError();
-    const CK_SLOT_ID firstSlot = slot_;
-    const CK_SESSION_HANDLE firstSession = session_;
-    CK_SLOT_ID fallback = DigitalSignatureUtilPkcs11::kNoHandle;
-    for (std::size_t i = 1; i < slots.size(); ++i) {
-        if (ClassifySlots(functions_, {slots[i]}).front().verdict != SlotVerdict::kUsable) continue;
-        if (fallback == DigitalSignatureUtilPkcs11::kNoHandle) fallback = slots[i];
-        util_.RestoreError(before);
-        if (open(slots[i]) && wanted(*this)) {
-            if (firstOpen) functions_->C_CloseSession(firstSession);
-            return;
+    DigitalSignatureUtilPkcs11::ErrorRecord first = before;
+    CK_SLOT_ID firstSlot = DigitalSignatureUtilPkcs11::kNoHandle;
+    CK_SESSION_HANDLE firstSession = DigitalSignatureUtilPkcs11::kNoHandle;
+    bool firstOpen = false;
+    const SlotWalk walk = WalkSlots(functions_, slots, [&](std::size_t i) {
+        if (i > 0) util_.RestoreError(before);
+        const bool opened = open(slots[i]);
+        if (opened && wanted(*this)) {
+            if (i > 0 && firstOpen) functions_->C_CloseSession(firstSession);
+            return SlotAnswer::kHeld;
         }
-        close();
-    }
+        if (i == 0) {
+            first = util_.SaveError();
+            firstOpen = opened;
+            firstSlot = slot_;
+            firstSession = session_;
+        } else {
+            close();
+        }
+        return opened ? SlotAnswer::kNotHeld : SlotAnswer::kNoSession;
+    });
+    if (walk.held != SlotWalk::kNone) return;
     // None holds it: the first usable token answers, so that the errors are those it gives.
-    if (firstOpen) {
-        util_.RestoreError(first);
+    util_.RestoreError(first);
+    if (walk.answering == 0) {
         slot_ = firstSlot;
         session_ = firstSession;
-        return;
-    }
-    util_.RestoreError(first);
-    if (fallback != DigitalSignatureUtilPkcs11::kNoHandle) {
+    } else if (walk.answering != SlotWalk::kNone) {
         util_.RestoreError(before);
-        if (open(fallback)) wanted(*this);
+        if (open(slots[walk.answering])) wanted(*this);
     }
 }
 
