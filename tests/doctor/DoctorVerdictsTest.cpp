@@ -1,6 +1,7 @@
 // The doctor's verdicts: all ok on a healthy setup, and the verdict that names each way a setup
 // breaks, on a SoftHSM2 token registered in a Chromium profile by the real installer.
 #include <gtest/gtest.h>
+#include <openssl/obj_mac.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -27,7 +28,7 @@ namespace {
 // that stand in for the real ones, and the doctor's arguments.
 struct Deployment {
     const TempDir& dir;
-    const SoftHsm& hsm;
+    SoftHsm& hsm;
     SoftHsmToken& token;
     CertFactory& certs;
     const IssuedCert& signer;
@@ -104,6 +105,12 @@ struct Deployment {
                  "--no-mark-private", "--load-privkey", signer.keyPemPath, "--id", id,
                  "pkcs11:token=doctor"});
     }
+    // The module seen through the fault shim, with these rules.
+    void Shim(const std::string& rules) {
+        std::ofstream(dir.File("rules")) << rules;
+        environment.push_back("P11BRIDGE_SHIM_RULES=" + dir.File("rules"));
+        Relink(P11BRIDGE_SHIM);
+    }
     void Relink(const std::string& module) {
         std::remove(Link().c_str());
         ASSERT_EQ(symlink(module.c_str(), Link().c_str()), 0);
@@ -124,7 +131,30 @@ struct Case {
 
 TEST(DoctorVerdicts, NameWhatIsWrongWithTheSetup) {
     std::vector<Case> cases = {
-        {"healthy", [](Deployment&) {}, "ok: certificate \"signer\" \\(CKA_ID 01\\) will be listed",
+        {"healthy", [](Deployment&) {},
+         "ok: certificate \"signer\" \\(CKA_ID 01\\) will be listed(\n    .*)*\n    key: RSA 2048 "
+         "bits",
+         0},
+        {"an EC key",
+         [](Deployment& s) {
+             CertRequest ec{"ec", -1, 30, KeyUsage::kSigning, 0, {}, NID_X9_62_prime256v1};
+             s.token.ImportCert(s.certs.Issue("ec", ec).derPath, {2}, "ec");
+         },
+         "ok: certificate \"ec\" \\(CKA_ID 02\\) will be listed(\n    .*)*\n    key: EC P-256", 0},
+        {"an uninitialised slot first", [](Deployment& s) { s.Shim("slot-order - doctor\n"); },
+         "ok: slot [0-9]+ \\(\"[^\"]*\"\\) holds an uninitialised token: the host passes over it "
+         "\\(not initialised: no session opens on it, CKR_TOKEN_NOT_RECOGNIZED \\(0xe1\\)\\)\n"
+         "ok: slot .* holds token \"doctor\" .*: the host takes this one for listing, the first .*",
+         0},
+        {"a token without signing certificates first",
+         [](Deployment& s) {
+             CertRequest badge{"badge", -1, 30, KeyUsage::kDigitalSignature, 2048, {}};
+             s.hsm.AddToken("badge", "1234").ImportCredential(s.certs.Issue("badge", badge), {1});
+             s.Shim("slot-order badge doctor -\n");
+         },
+         "ok: slot .* holds token \"badge\" .*: the host passes over it \\(it holds no certificate "
+         "the host lists\\)\nok: slot .* holds token \"doctor\" .*: the host takes this one.*\n"
+         "ok: slot .* holds an uninitialised token: the host does not look at it, .*",
          0},
         {"manifest missing", [](Deployment& s) { std::remove(s.Manifest().c_str()); },
          "problem: Chromium profile .*: manifest missing: there is no .*", 1},
@@ -178,12 +208,14 @@ TEST(DoctorVerdicts, NameWhatIsWrongWithTheSetup) {
         {"private key under another CKA_ID", [](Deployment& s) { s.ShowKey("02"); },
          "problem: certificate \"signer\" \\(CKA_ID 01\\): its private key is missing: .*02\\).*",
          1},
+        {"a key that does not need the PIN for every use", [](Deployment& s) { s.ShowKey("01"); },
+         "ok: certificate \"signer\" \\(CKA_ID 01\\): its private key does not need the PIN for "
+         "every use .*",
+         0},
         {"a key that needs the PIN for every use",
          [](Deployment& s) {
              s.ShowKey("01");
-             std::ofstream(s.dir.File("rules")) << "always-auth\n";
-             s.environment.push_back("P11BRIDGE_SHIM_RULES=" + s.dir.File("rules"));
-             s.Relink(P11BRIDGE_SHIM);
+             s.Shim("always-auth\n");
          },
          "ok: certificate \"signer\" \\(CKA_ID 01\\): its private key needs the PIN for every use "
          ".*",

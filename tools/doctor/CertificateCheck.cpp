@@ -1,7 +1,9 @@
 #include "CertificateCheck.h"
 
 #include <cert.h>
+#include <keyhi.h>
 #include <prtime.h>
+#include <secoid.h>
 
 #include <ctime>
 #include <string>
@@ -9,6 +11,7 @@
 
 #include "Cryptoki.h"
 #include "pkcs11/CertificateListing.h"
+#include "pkcs11/SigningMechanisms.h"
 #include "pkcs11/TokenReads.h"
 
 namespace p11bridge::doctor {
@@ -34,6 +37,39 @@ std::string KeyUsageText(const CERTCertificate& cert) {
             text += (text.empty() ? "" : ", ") + std::string(kUsageNames[bit]);
     }
     return text.empty() ? "none" : text;
+}
+
+// The named curve of an EC public key: P-256, P-384, P-521, NSS's name of another, or nothing.
+std::string CurveText(const SECItem& parameters) {
+    // A named curve is given as its DER OBJECT IDENTIFIER.
+    if (parameters.len < 2 || parameters.data[0] != 0x06 ||
+        parameters.data[1] != parameters.len - 2)
+        return "on a curve given by its parameters, not named";
+    SECItem oid{siBuffer, parameters.data + 2, parameters.len - 2};
+    SECOidTag tag = SECOID_FindOIDTag(&oid);
+    switch (tag) {
+        case SEC_OID_ANSIX962_EC_PRIME256V1:
+            return "P-256";
+        case SEC_OID_SECG_EC_SECP384R1:
+            return "P-384";
+        case SEC_OID_SECG_EC_SECP521R1:
+            return "P-521";
+        default:
+            break;
+    }
+    const char* name = tag == SEC_OID_UNKNOWN ? nullptr : SECOID_FindOIDTagDescription(tag);
+    return std::string("on the curve ") + (name ? name : "of an unknown OID");
+}
+
+// The key as the host judges it (its own key-type rule) with its size or curve.
+std::string KeyText(CERTCertificate* cert, CK_KEY_TYPE type) {
+    if (type == CKK_RSA) {
+        PublicKey key(CERT_ExtractPublicKey(cert));
+        unsigned bits = key ? SECKEY_PublicKeyStrengthInBits(key.get()) : 0;
+        return bits ? "RSA " + std::to_string(bits) + " bits" : "RSA of unreadable size";
+    }
+    if (type == CKK_EC) return "EC " + CurveText(cert->subjectPublicKeyInfo.algorithm.parameters);
+    return KeyTypeName(type);
 }
 
 // Each reason the host leaves the certificate out, with what to do about it.
@@ -110,6 +146,32 @@ bool AlwaysAuthenticate(CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE session, CK_OBJ
            values[0].size() == sizeof(CK_BBOOL) && values[0][0] == CK_TRUE;
 }
 
+}  // namespace
+
+std::size_t CountListed(CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE session) {
+    CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
+    CK_CERTIFICATE_TYPE certificateType = CKC_X_509;
+    CK_ATTRIBUTE search[] = {
+        {CKA_CLASS, &certificateClass, sizeof certificateClass},
+        {CKA_CERTIFICATE_TYPE, &certificateType, sizeof certificateType},
+    };
+    std::vector<CK_OBJECT_HANDLE> objects;
+    std::size_t listed = 0;
+    if (FindObjects(p11, session, search, 2, objects) != CKR_OK) return listed;
+    for (CK_OBJECT_HANDLE object : objects) {
+        CK_ATTRIBUTE attributes[] = {{CKA_ID, nullptr, 0}, {CKA_VALUE, nullptr, 0}};
+        std::vector<std::vector<unsigned char>> values;
+        Certificate cert;
+        if (ReadAttributeValues(p11, session, object, attributes, 2, values) == CKR_OK &&
+            ListingObstacles(values[0], values[1], PR_Now(), cert) == listing::kListed) {
+            ++listed;
+        }
+    }
+    return listed;
+}
+
+namespace {
+
 void CheckPrivateKey(Report& report, CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE session,
                      std::vector<unsigned char>& id, const CK_TOKEN_INFO& token,
                      const std::vector<std::vector<unsigned char>>& visibleIds,
@@ -127,6 +189,11 @@ void CheckPrivateKey(Report& report, CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE se
             report.Ok(name +
                       ": its private key needs the PIN for every use (CKA_ALWAYS_AUTHENTICATE), "
                       "so the host will ask for the PIN before every signature with it");
+        } else {
+            report.Ok(name +
+                      ": its private key does not need the PIN for every use (no "
+                      "CKA_ALWAYS_AUTHENTICATE), so the host keeps the PIN for the tab's life "
+                      "once it is given");
         }
     } else if (!visibleIds.empty()) {
         std::string shown;
@@ -206,6 +273,15 @@ void CheckCertificates(Report& report, CK_FUNCTION_LIST* p11, CK_SLOT_ID slot,
             report.Detail(std::string("issuer: ") + (cert->issuerName ? cert->issuerName : "?"));
             report.Detail("valid from " + DateText(notBefore) + " to " + DateText(notAfter));
             report.Detail("key usage: " + KeyUsageText(*cert));
+            CK_KEY_TYPE type =
+                KeyTypeOfPublicKey(SECOID_GetAlgorithmTag(&cert->subjectPublicKeyInfo.algorithm));
+            report.Detail("key: " + KeyText(cert.get(), type));
+            if (obstacles == listing::kListed && !IsSigningKeyType(type)) {
+                report.Warning(name + ": its key is " + KeyTypeName(type) +
+                               ", which the host cannot sign with (only RSA and EC keys): the "
+                               "page lists it, but a signature with it fails with code 14 "
+                               "before the PIN is asked for");
+            }
         }
         if (obstacles == listing::kListed) {
             CheckPrivateKey(report, p11, session.Handle(), id, token, visibleIds, name);

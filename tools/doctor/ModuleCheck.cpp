@@ -16,6 +16,7 @@
 #include "CertificateCheck.h"
 #include "Cryptoki.h"
 #include "pkcs11/Pkcs11Module.h"
+#include "pkcs11/SlotChoice.h"
 #include "pkcs11/TokenReads.h"
 
 namespace p11bridge::doctor {
@@ -147,38 +148,66 @@ void CheckSlots(Report& report, CK_FUNCTION_LIST* p11, const std::string& module
                        "ningun slot\"; insert the card or token (and check its reader)");
         return;
     }
-    CK_TOKEN_INFO taken{};
+    // The host's own walk for a listing: each token asked as the host asks it, through a public
+    // session and the listing rule.
+    std::vector<CK_RV> sessions(withToken.size(), CKR_OK);
+    const SlotWalk walk = WalkSlots(p11, withToken, [&](std::size_t i) {
+        Session session(p11, withToken[i]);
+        sessions[i] = session.Result();
+        if (session.Result() != CKR_OK) return SlotAnswer::kNoSession;
+        return CountListed(p11, session.Handle()) > 0 ? SlotAnswer::kHeld : SlotAnswer::kNotHeld;
+    });
+    const std::size_t taken = walk.held != SlotWalk::kNone ? walk.held : walk.answering;
+    CK_TOKEN_INFO takenToken{};
     for (std::size_t i = 0; i < withToken.size(); ++i) {
         CK_TOKEN_INFO token{};
         std::string slot = SlotName(p11, withToken[i]);
         rv = p11->C_GetTokenInfo(withToken[i], &token);
+        bool initialised = rv == CKR_OK && (token.flags & CKF_TOKEN_INITIALIZED);
         if (rv != CKR_OK) {
-            auto verdict = i == 0 ? &Report::Problem : &Report::Warning;
-            (report.*verdict)(slot + ": C_GetTokenInfo failed: " + ReturnValueText(rv));
-            if (i == 0) return;
+            slot += " (C_GetTokenInfo failed: " + ReturnValueText(rv) + ")";
+        } else {
+            slot += initialised ? " holds " + TokenName(token) : " holds an uninitialised token";
+        }
+        if (i == taken) {
+            takenToken = token;
+            report.Ok(slot + ": the host takes this one for listing, " +
+                      (withToken.size() == 1 ? std::string("the only slot with a token")
+                       : walk.held == i
+                           ? "the first in slot order that holds a certificate it lists"
+                           : "though it holds no certificate the host lists, as no token does "
+                             "(its errors are the ones the host reports)"));
             continue;
         }
-        bool initialised = token.flags & CKF_TOKEN_INITIALIZED;
-        if (i == 0) {
-            taken = token;
-            if (initialised) {
-                report.Ok(slot + " holds " + TokenName(token) +
-                          ": the host takes this one, the first slot with a token");
-            } else {
-                report.Problem(slot +
-                               " holds an uninitialised token, and the host takes it, the "
-                               "first slot with a token: initialise it or remove it");
-                return;
-            }
-        } else if (initialised) {
-            report.Warning(slot + " holds " + TokenName(token) +
-                           ": the host never looks at it, since it takes only the first slot "
-                           "with a token; remove the other token to use this one");
+        std::string reason;
+        bool flag = false;
+        if (walk.verdicts[i] != SlotVerdict::kUsable) {
+            reason = SlotVerdictText(walk.verdicts[i]);
+            flag = walk.verdicts[i] == SlotVerdict::kNoTokenInfo;
+        } else if (walk.answers[i] == SlotAnswer::kNoSession) {
+            reason = std::string(rv != CKR_OK  ? "no token information: "
+                                 : initialised ? ""
+                                               : "not initialised: ") +
+                     "no session opens on it, " + ReturnValueText(sessions[i]);
+            flag = rv != CKR_OK || initialised;
+        } else if (walk.answers[i] == SlotAnswer::kNotHeld) {
+            reason = "it holds no certificate the host lists";
         } else {
-            report.Ok(slot + " holds an empty, uninitialised token, which the host never uses");
+            report.Ok(slot + ": the host does not look at it, as it takes a token before it");
+            continue;
         }
+        (report.*(flag ? &Report::Warning : &Report::Ok))(slot + ": the host passes over it (" +
+                                                          reason + ")");
     }
-    CheckCertificates(report, p11, withToken[0], taken);
+    if (taken == SlotWalk::kNone) {
+        report.Problem(
+            "the host can use none of these tokens, so it reports the first slot's failure "
+            "(\"open session\", " +
+            ReturnValueText(sessions[0]) +
+            "): insert or initialise the token that holds the signing certificate");
+        return;
+    }
+    CheckCertificates(report, p11, withToken[taken], takenToken);
 }
 
 }  // namespace
