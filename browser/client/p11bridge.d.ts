@@ -39,6 +39,12 @@ export declare const ErrorCodes: Readonly<{
   timeout: 112;
   /** The key cannot sign a hash of this length (an EC key and an MD5 hash, say). */
   hashNotAccepted: 113;
+  /** connect(): the host is not registered for this browser. */
+  hostNotInstalled: 114;
+  /** connect(): the host's manifest does not allow this extension. */
+  hostForbidden: 115;
+  /** connect(): the browser's managed policy blocks the host. */
+  hostBlocked: 116;
 }>;
 
 export type ErrorName = keyof typeof ErrorCodes;
@@ -164,7 +170,22 @@ export interface SignOptions extends TokenOptions {
   algorithm?: HashAlgorithm;
 }
 
+/** What the installed host signs, as it answered the last initialize. */
+export interface Capabilities {
+  /** The host's version; null for a host that does not say (it then signs RSA over 16, 20 and 32 bytes). */
+  version: string | null;
+  /** The hash lengths in bytes the host signs, by key type ('RSA', 'EC'); a type not named cannot sign. */
+  hashLengths: Readonly<Record<string, readonly number[]>>;
+}
+
 export interface P11Bridge {
+  /**
+   * What the host signs, from the last initialize; before it, and for a host that does not say,
+   * { version: null, hashLengths: { RSA: [16, 20, 32] } }. sign refuses, before any PIN, a certificate
+   * read on this connection whose key type is not named here (unsupportedKey) or a hash whose length
+   * is not listed for it (hashNotAccepted).
+   */
+  readonly capabilities: Readonly<Capabilities>;
   /** Gives the host the signed domain list; also starts a new host after the last one ended. */
   initialize(options: InitializeOptions): Promise<void>;
   /** The signing certificates the host lists, each fetched and read from its own DER. */
@@ -193,7 +214,7 @@ export interface P11Bridge {
 export type ExchangeDirection = 'to-host' | 'from-host';
 
 export interface ConnectOptions {
-  /** How long to wait for the extension, in milliseconds; 3000 by default. */
+  /** How long to wait for the extension and the host, in milliseconds; 3000 by default. */
   timeout?: number;
   /** The window to talk through; the page's own by default. */
   window?: Window;
@@ -201,7 +222,13 @@ export interface ConnectOptions {
   onExchange?: (direction: ExchangeDirection, message: Record<string, unknown> | null) => void;
 }
 
-/** Resolves once the extension answers in this page; rejects with extensionMissing after `timeout`. */
+/**
+ * Resolves once the extension answers in this page and has reached the host with one harmless request.
+ * Rejects with extensionMissing when no extension answers within `timeout`, hostNotInstalled,
+ * hostForbidden or hostBlocked when the browser does not start the host, hostEnded when it ends at
+ * once, and timeout when it does not answer in time. An extension older than this library is not
+ * asked to reach the host.
+ */
 export declare function connect(options?: ConnectOptions): Promise<P11Bridge>;
 
 /** The DER ECDSA-Sig-Value of an EC signature given as r then s; throws badArgument for anything else. */

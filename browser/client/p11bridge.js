@@ -57,6 +57,9 @@ export const ErrorCodes = Object.freeze({
   cancelled: 111,
   timeout: 112,
   hashNotAccepted: 113,
+  hostNotInstalled: 114,
+  hostForbidden: 115,
+  hostBlocked: 116,
 });
 
 // Looked up as own properties only: a host's "toString" is no code.
@@ -84,6 +87,9 @@ const WORDS = {
   111: 'The operation was cancelled.',
   112: 'The operation did not end in the time it was given.',
   113: 'The key cannot sign a hash of this length.',
+  114: 'The p11bridge host is not installed for this browser.',
+  115: 'The p11bridge host does not allow this extension to start it.',
+  116: 'The browser\'s policy does not let this extension start the p11bridge host.',
 };
 Object.setPrototypeOf(WORDS, null);
 
@@ -129,6 +135,29 @@ function hostError(reply, command) {
     pinModuleName: reply.pinModuleName,
     pinRefusals: reply.pinRetryCount,
   });
+}
+
+// The extension's codes for why the host could not be reached; any other is its end.
+const REACH_CODES = Object.assign(Object.create(null), {
+  hostNotInstalled: ErrorCodes.hostNotInstalled,
+  hostForbidden: ErrorCodes.hostForbidden,
+  hostBlocked: ErrorCodes.hostBlocked,
+});
+const reachCode = (code) => (typeof code === 'string' ? own(REACH_CODES, code) : undefined) ?? ErrorCodes.hostEnded;
+
+// What a host that does not say what it signs signs: RSA keys over MD5, SHA-1 and SHA-256 hashes.
+const OLD_HOST = Object.freeze({ version: null, hashLengths: Object.freeze({ RSA: Object.freeze([16, 20, 32]) }) });
+
+// The host's "capabilities", taken only as far as they are of the declared types.
+function readCapabilities(given) {
+  if (given === null || typeof given !== 'object' || given.hashLengths === null || typeof given.hashLengths !== 'object') {
+    return OLD_HOST;
+  }
+  // fromEntries defines members: a key type named "__proto__" stays a member.
+  const hashLengths = Object.fromEntries(Object.entries(given.hashLengths).filter(([, lengths]) => Array.isArray(lengths))
+    .map(([type, lengths]) => [type, Object.freeze(lengths.filter((n) => Number.isSafeInteger(n) && n > 0))]));
+  return Object.freeze({ version: typeof given.version === 'string' ? given.version : null,
+    hashLengths: Object.freeze(hashLengths) });
 }
 
 // What the extension says of a refusal or an end, shown whatever its type.
@@ -538,11 +567,18 @@ class P11Bridge {
   #queue = Promise.resolve();
   #disconnectListeners = new Set();
   #pinLength = 0;
+  // Whether the extension answers a connect with whether the host can be reached.
+  #verdicts = false;
+  #capabilities = OLD_HOST;
+  // The key type of each certificate read, by identifier, so that sign can refuse a hash before any PIN.
+  #keyTypes = new Map();
 
   static {
     open = async (win, onExchange, timeout) => {
       const bridge = new P11Bridge(win, onExchange);
+      const started = Date.now();
       await bridge.#waitReady(timeout);
+      if (bridge.#verdicts) await bridge.#reachHost(Math.max(0, timeout - (Date.now() - started)));
       return bridge;
     };
   }
@@ -553,6 +589,11 @@ class P11Bridge {
     this.#onExchange = typeof onExchange === 'function' ? onExchange : null;
     this.#listener = (event) => this.#receive(event);
     win.addEventListener('message', this.#listener);
+  }
+
+  // What the host signs, as it said at the last initialize.
+  get capabilities() {
+    return this.#capabilities;
   }
 
   // PIN characters typed (typePinCharacter) and not yet handed to the token, as the host last told.
@@ -587,12 +628,19 @@ class P11Bridge {
     const data = event.data;
     if (data === null || typeof data !== 'object' || data.channel !== CHANNEL || data.direction !== 'to-page') return;
     if (data.type === 'ready') {
+      if (data.started === true && this.#ready === null) {
+        this.#hostGone('The extension was started again in this page.', false);
+        return;
+      }
+      if (data.verdicts === true) this.#verdicts = true;
       this.#ready?.();
-    } else if (data.type === 'reply') {
+    } else if (data.type === 'reply' || data.type === 'connected') {
       const waiter = typeof data.id === 'string' ? this.#pending.get(data.id) : undefined;
       if (!waiter) return;
       this.#pending.delete(data.id);
-      if (data.error === undefined) {
+      if (data.type === 'connected') {
+        waiter.resolve(null);
+      } else if (data.error === undefined) {
         waiter.resolve(data.reply);
       } else if (data.refused === true) {
         // The extension kept the request from the host, which is still there.
@@ -600,20 +648,29 @@ class P11Bridge {
       } else {
         // The extension tells the page of the end too, but only after this.
         this.#ended = true;
-        waiter.reject(new P11BridgeError(ErrorCodes.hostEnded, `The host is gone: ${reason(data.error)}`));
+        const code = reachCode(data.code);
+        waiter.reject(new P11BridgeError(code, code === ErrorCodes.hostEnded ? `The host is gone: ${reason(data.error)}`
+          : `${WORDS[code]} (${reason(data.error)})`));
       }
-    } else if (data.type === 'disconnected' && !this.#closed) {
-      this.#ended = true;
-      // The PIN typed into the host went with it.
-      this.#pinLength = 0;
-      this.#failPending(new P11BridgeError(ErrorCodes.hostEnded, `The host ended: ${reason(data.reason)}`));
-      for (const listener of [...this.#disconnectListeners]) {
-        try {
-          listener(reason(data.reason));
-        } catch (e) {
-          // One page listener's fault must not keep the others from hearing.
-          setTimeout(() => { throw e; });
-        }
+    } else if (data.type === 'disconnected') {
+      // An extension that has answered every request sent before the end has failed those the host
+      // had; the ones sent since go to a new host and must not fail with the old one.
+      this.#hostGone(reason(data.reason), data.answered === true);
+    }
+  }
+
+  #hostGone(why, answered) {
+    if (this.#closed) return;
+    this.#ended = true;
+    // The PIN typed into the host went with it.
+    this.#pinLength = 0;
+    if (!answered) this.#failPending(new P11BridgeError(ErrorCodes.hostEnded, `The host ended: ${why}`));
+    for (const listener of [...this.#disconnectListeners]) {
+      try {
+        listener(why);
+      } catch (e) {
+        // One page listener's fault must not keep the others from hearing.
+        setTimeout(() => { throw e; });
       }
     }
   }
@@ -644,24 +701,47 @@ class P11Bridge {
     });
   }
 
+  // The extension reaches the host with one harmless request, or says why it cannot.
+  async #reachHost(timeout) {
+    const ending = new Ending({ timeout });
+    try {
+      await ending.race(this.#exchange({ type: 'connect' }, ending));
+      this.#ended = false;
+    } catch (e) {
+      this.#detach();
+      throw e;
+    } finally {
+      ending.finish();
+    }
+  }
+
   #detach() {
     this.#closed = true;
     this.#window.removeEventListener('message', this.#listener);
     this.#failPending(new P11BridgeError(ErrorCodes.notConnected));
   }
 
+  // Posts to the extension and waits for its answer. When the operation ends
+  // first, the extension is told to drop the request, or to end a host that
+  // is working on it; a reply after the end is no one's.
+  #exchange(data, ending) {
+    const id = newRequestId();
+    const answer = new Promise((resolve, reject) => {
+      this.#pending.set(id, { resolve, reject });
+      this.#post({ ...data, id });
+    });
+    ending?.stopped.catch(() => {
+      if (this.#pending.delete(id)) this.#post({ type: 'cancel', id });
+    });
+    return answer;
+  }
+
   // One request and its reply; an operation that ends first stops waiting for it.
   #request(message, ending) {
     if (this.#closed) return Promise.reject(new P11BridgeError(ErrorCodes.notConnected));
     this.#log('to-host', masked(message));
-    const id = newRequestId();
-    const reply = new Promise((resolve, reject) => {
-      this.#pending.set(id, { resolve, reject });
-      this.#post({ type: 'request', id, message });
-    });
-    // A reply after the end is no one's: its place is freed now.
-    ending?.stopped.catch(() => this.#pending.delete(id));
-    return (ending ? ending.race(reply) : reply).then((reply) => {
+    const exchange = this.#exchange({ type: 'request', message }, ending);
+    return (ending ? ending.race(exchange) : exchange).then((reply) => {
       this.#log('from-host', reply);
       if (reply === null || typeof reply !== 'object') throw protocolError('The host sent something that is not a reply.');
       // The short refusal: the host did not run the command at all.
@@ -762,11 +842,14 @@ class P11Bridge {
       throw new P11BridgeError(ErrorCodes.certificateNotFound, `The token has no certificate with the identifier ${id}.`);
     }
     const der = fromBase64(reply.certificate, 'certificate');
+    let certificate;
     try {
-      return { id, der, ...readCertificate(der) };
+      certificate = { id, der, ...readCertificate(der) };
     } catch (e) {
       throw new P11BridgeError(ErrorCodes.badCertificate, `The certificate ${id} cannot be read: ${e?.message}.`);
     }
+    this.#keyTypes.set(id, certificate.keyAlgorithm.name);
+    return certificate;
   }
 
   initialize({ domains, signature, caSubjectNames = '', currentDomain, signal, timeout } = {}) {
@@ -776,10 +859,12 @@ class P11Bridge {
     }
     return this.#serial({ signal, timeout }, async (ending) => {
       // The extension puts the page's real origin in "currentDomain" whatever is sent here.
+      // "capabilities" asks the host what it signs; a host that does not know the member ignores it.
       const reply = await this.#request({
-        command: INITIALIZE, domains, signature, currentDomain: currentDomain ?? this.#origin, caSubjectNames,
+        command: INITIALIZE, domains, signature, currentDomain: currentDomain ?? this.#origin, caSubjectNames, capabilities: '',
       }, ending);
       if (reply.error !== false) throw protocolError('The host did not acknowledge the initialization.');
+      this.#capabilities = readCapabilities(reply.capabilities);
       this.#ended = false;
       this.#initialized = true;
     });
@@ -832,6 +917,7 @@ class P11Bridge {
       return Promise.reject(e);
     }
     return this.#serial(options, async (ending) => {
+      this.#checkKeyTakes(certificateId, digest);
       const reply = await this.#tokenCommand({ command: SIGN, certId: certificateId, digest }, options.askPin, ending);
       // The host answers a key it cannot find with success and no signature.
       if (reply.pkcs1 === '') {
@@ -839,6 +925,22 @@ class P11Bridge {
       }
       return fromBase64(reply.pkcs1, 'signature');
     });
+  }
+
+  // Refuses, before any PIN is asked for, what the host said it cannot sign with
+  // a certificate this connection has read: a key type, or a hash length for it.
+  #checkKeyTakes(certificateId, digest) {
+    const type = this.#keyTypes.get(certificateId);
+    if (type === undefined) return;
+    const lengths = own(this.#capabilities.hashLengths, type);
+    if (lengths === undefined) {
+      throw new P11BridgeError(ErrorCodes.unsupportedKey, `The host cannot sign with the ${type} key of this certificate.`);
+    }
+    const length = atob(digest).length;
+    if (!lengths.includes(length)) {
+      throw new P11BridgeError(ErrorCodes.hashNotAccepted,
+        `The host signs with ${type} keys hashes of ${lengths.join(', ')} bytes; this one has ${length}.`);
+    }
   }
 
   // For pages that pass the PIN key by key, so that it never stays in the page:
@@ -877,7 +979,8 @@ class P11Bridge {
 }
 
 // Resolves with a connection once the extension's content script answers in
-// this page, or rejects with the code extensionMissing after `timeout` ms.
+// this page and the extension has reached the host, or rejects with the code
+// that says which of them could not be reached, within `timeout` ms.
 export async function connect({ timeout = 3000, window: win = globalThis.window, onExchange } = {}) {
   if (!win || typeof win.postMessage !== 'function') {
     throw new P11BridgeError(ErrorCodes.notConnected, 'There is no window to reach the extension through.');

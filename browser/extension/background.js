@@ -12,6 +12,9 @@
 // differently from this script (other spellings, escapes, repeats) and members
 // no command takes are thus never sent, and every value the host gets is a
 // string.
+//
+// Why the host could not be reached is told to the page as a stable code, so
+// that no page reads the browser's words, which differ between browsers.
 
 const HOST_NAME = 'org.p11bridge.host';
 const CHANNEL = 'p11bridge';
@@ -27,6 +30,7 @@ const MAX_QUEUED_REQUESTS = 32;
 const REPLY_TIMEOUT_MS = 120000;
 const COMMAND_INITIALIZE = 0;
 const COMMAND_QUIT = 1;
+const COMMAND_PIN_BACKSPACE = 7;
 // The members each command takes from the page, by command code; Initialize's
 // "currentDomain" is the browser's to give.
 const MEMBERS = [
@@ -39,6 +43,18 @@ const MEMBERS = [
   ['pinChar'],
   [],
 ];
+// Members a command may carry or leave out, by command code: Initialize asks
+// for what the host signs with "capabilities", which an older host ignores.
+const OPTIONAL_MEMBERS = [['capabilities'], [], [], [], [], [], [], []];
+
+// The browsers' reasons for a native connection that failed, Chromium's and
+// Firefox's, and the code the page gets for each; any other is the host's end.
+const FAILURES = [
+  [/not found|No such native application/i, 'hostNotInstalled'],
+  [/forbidden|does not have permission/i, 'hostForbidden'],
+  [/disabled by the system administrator|blocked by|policy/i, 'hostBlocked'],
+];
+const failureCode = (reason) => (FAILURES.find(([pattern]) => pattern.test(reason)) ?? [null, 'hostEnded'])[1];
 
 const sessions = new Map();
 
@@ -66,6 +82,32 @@ class Session {
     this.inFlight = null;
     this.timer = null;
     this.closed = false;
+  }
+
+  // The page's connect: one harmless request reaches the host, unless a host
+  // already runs for this tab (a backspace would then erase a PIN character).
+  // A backspace on a fresh host changes nothing.
+  probe(id) {
+    if (this.host) {
+      this.answer(id, { connected: true });
+      return;
+    }
+    this.queue.push({ id, request: { command: COMMAND_PIN_BACKSPACE }, probe: true });
+    this.pump();
+  }
+
+  // The page gave up on a request: one still waiting is dropped; one at the
+  // host ends it, as a host that does not answer in time does, since its late
+  // reply would be taken for the next request's.
+  cancel(id) {
+    const waiting = this.queue.findIndex((q) => q.id === id);
+    if (waiting >= 0) {
+      const [dropped] = this.queue.splice(waiting, 1);
+      this.answer(dropped.id, { error: 'The page cancelled the request.', refused: true });
+    } else if (this.inFlight && this.inFlight.id === id) {
+      this.failAll('The page cancelled a request the host was working on; the host has been stopped.');
+      this.dropHost('The page cancelled a request the host was working on.');
+    }
   }
 
   // Requests go to the host one at a time: it answers each with exactly one
@@ -106,6 +148,12 @@ class Session {
       if (typeof value !== 'string') return `The member "${name}" must be a string.`;
       request[name] = value;
     }
+    for (const name of OPTIONAL_MEMBERS[command]) {
+      const value = Object.hasOwn(message, name) ? message[name] : undefined;
+      if (value === undefined) continue;
+      if (typeof value !== 'string') return `The member "${name}" must be a string.`;
+      request[name] = value;
+    }
     if (command === COMMAND_INITIALIZE) request.currentDomain = this.origin;
     return request;
   }
@@ -141,7 +189,7 @@ class Session {
     try {
       port = chrome.runtime.connectNative(HOST_NAME);
     } catch (e) {
-      this.failAll('The host could not be started: ' + e.message);
+      this.failAll('The host could not be started: ' + e.message, failureCode(e.message));
       return false;
     }
     port.onMessage.addListener((reply) => this.onHostReply(port, reply));
@@ -149,7 +197,7 @@ class Session {
       if (this.host !== port) return;
       const reason = disconnectReason(port);
       this.host = null;
-      this.failAll(reason);
+      this.failAll(reason, failureCode(reason));
       this.notifyPage(reason);
     });
     this.host = port;
@@ -161,16 +209,17 @@ class Session {
     clearTimeout(this.timer);
     const done = this.inFlight;
     this.inFlight = null;
-    this.answer(done.id, { reply });
+    if (done.probe) this.answer(done.id, { connected: true });
+    else this.answer(done.id, { reply });
     this.pump();
   }
 
-  failAll(reason) {
+  failAll(reason, code = 'hostEnded') {
     clearTimeout(this.timer);
     const pending = this.inFlight ? [this.inFlight, ...this.queue] : this.queue;
     this.inFlight = null;
     this.queue = [];
-    for (const p of pending) this.answer(p.id, { error: reason });
+    for (const p of pending) this.answer(p.id, { error: reason, code });
   }
 
   dropHost(reason) {
@@ -190,10 +239,12 @@ class Session {
     }
   }
 
+  // Every request sent before this has had its answer already ("answered"):
+  // the page must not fail the ones it sent since, which go to a new host.
   notifyPage(reason) {
     if (this.closed) return;
     try {
-      this.page.postMessage({ disconnected: reason });
+      this.page.postMessage({ disconnected: reason, answered: true });
     } catch (e) {
       // As above.
     }
@@ -226,7 +277,10 @@ chrome.runtime.onConnect.addListener((page) => {
   sessions.set(tabId, session);
 
   page.onMessage.addListener((msg) => {
-    if (msg && msg.id !== undefined) session.submit(msg.id, msg.message);
+    if (!msg || msg.id === undefined) return;
+    if (msg.connect === true) session.probe(msg.id);
+    else if (msg.cancel === true) session.cancel(msg.id);
+    else session.submit(msg.id, msg.message);
   });
   // Closing the tab or navigating away unloads the content script, which
   // disconnects this port.

@@ -6,6 +6,8 @@
   let background = null;
   // Whether the page was left with a port open, and so with a host that ended.
   let leftWithHost = false;
+  // "verdicts": this extension answers a page's connect with whether the host can be reached.
+  const READY = { type: 'ready', verdicts: true };
 
   function toPage(data) {
     window.postMessage({ channel: CHANNEL, direction: 'to-page', ...data }, window.location.origin);
@@ -15,14 +17,17 @@
     const port = chrome.runtime.connect({ name: CHANNEL });
     port.onMessage.addListener((msg) => {
       if (msg && msg.disconnected !== undefined) {
-        toPage({ type: 'disconnected', reason: msg.disconnected });
+        toPage({ type: 'disconnected', reason: msg.disconnected, answered: msg.answered === true });
+      } else if (msg && msg.id !== undefined && msg.connected === true) {
+        toPage({ type: 'connected', id: msg.id });
       } else if (msg && msg.id !== undefined) {
-        toPage({ type: 'reply', id: msg.id, reply: msg.reply, error: msg.error, refused: msg.refused === true });
+        toPage({ type: 'reply', id: msg.id, reply: msg.reply, error: msg.error, code: msg.code, refused: msg.refused === true });
       }
     });
     port.onDisconnect.addListener(() => {
-      // The extension was reloaded or its background died; the host went with it,
-      // so whatever the page had set up there is gone.
+      // The extension was reloaded or its background stopped; the host went with it,
+      // so whatever the page had set up there is gone, and so are the answers of
+      // requests it held. The next request connects afresh.
       if (background === port) background = null;
       toPage({ type: 'disconnected', reason: 'The extension closed its connection.' });
     });
@@ -34,15 +39,18 @@
     const data = event.data;
     if (!data || data.channel !== CHANNEL || data.direction !== 'to-extension') return;
     if (data.type === 'ping') {
-      toPage({ type: 'ready' });
+      toPage(READY);
       return;
     }
-    if (data.type !== 'request') return;
+    // "connect" asks whether the host can be reached; "cancel" gives up on a request.
+    const kinds = { request: { message: data.message }, connect: { connect: true }, cancel: { cancel: true } };
+    if (typeof data.type !== 'string' || !Object.hasOwn(kinds, data.type)) return;
+    const forBackground = kinds[data.type];
     try {
       if (!background) background = connectBackground();
-      background.postMessage({ id: data.id, message: data.message });
+      background.postMessage({ id: data.id, ...forBackground });
     } catch (e) {
-      toPage({ type: 'reply', id: data.id, error: 'The extension is not available: ' + e.message });
+      if (data.type !== 'cancel') toPage({ type: 'reply', id: data.id, error: 'The extension is not available: ' + e.message });
     }
   });
 
@@ -65,5 +73,8 @@
     toPage({ type: 'disconnected', reason: 'The page was left, and its host ended with it.' });
   }, true);
 
-  toPage({ type: 'ready' });
+  // "started": a page already connected learns that the extension was started
+  // afresh in it (Firefox injects a reloaded add-on into open pages), and with
+  // it the host the page had is gone.
+  toPage({ ...READY, started: true });
 })();

@@ -360,3 +360,92 @@ describe('a hostile page on a domain not on the list cannot list, fetch or sign'
     }
   });
 });
+
+// Runs in the page, through the page library: each step's outcome, or the name of its error.
+async function libraryRoad(steps, { domains, signature }) {
+  const { connect } = await import('/p11bridge.js');
+  const outcomes = [];
+  for (const step of steps) {
+    try {
+      if (step === 'connect') {
+        window.road = { bridge: await connect({ timeout: 10000 }), ended: false };
+        window.road.bridge.onDisconnect(() => { window.road.ended = true; });
+        outcomes.push('connected');
+      } else if (step === 'initialize' || step === 'oversized') {
+        const list = step === 'oversized' ? `${domains}|${'x'.repeat(1000)}` : domains;
+        await window.road.bridge.initialize({ domains: list, signature });
+        outcomes.push('initialized');
+      } else if (step === 'list') {
+        outcomes.push(`listed ${(await window.road.bridge.listCertificates()).length}`);
+      } else if (step === 'ended') {
+        const deadline = Date.now() + 10000;
+        while (!window.road.ended && Date.now() < deadline) await new Promise((r) => setTimeout(r, 50));
+        outcomes.push(window.road.ended ? 'ended' : 'still running');
+      }
+    } catch (e) {
+      outcomes.push(e.name);
+    }
+  }
+  return outcomes;
+}
+
+describe('a page learns why it cannot reach the host, and goes on after the host or the extension ends', () => {
+  let page;
+  const manifest = path.join(browserDir, args.browser === 'chromium' ? 'NativeMessagingHosts'
+    : '.mozilla/native-messaging-hosts', 'org.p11bridge.host.json');
+  let saved;
+  const rewrite = (change) => () => {
+    saved = fs.readFileSync(manifest, 'utf8');
+    const changed = change(JSON.parse(saved));
+    if (changed) fs.writeFileSync(manifest, JSON.stringify(changed));
+    else fs.rmSync(manifest);
+  };
+  const restore = () => fs.writeFileSync(manifest, saved);
+  const killHost = () => processesOf(installedHost).forEach((pid) => process.kill(pid, 'SIGKILL'));
+  // Chromium stops the extension's service worker; Firefox installs the add-on afresh.
+  const restartBackground = async () => {
+    if (args.browser === 'chromium') {
+      const target = await browser.waitForTarget((t) => t.type() === 'service_worker');
+      await (await target.worker()).close();
+    } else {
+      await browser.uninstallExtension('p11bridge-demo@p11bridge.org');
+      await browser.installExtension(path.join(browserDir, 'extension'));
+    }
+  };
+  // Steps in the page, and between them what the test does outside it; the outcomes of the steps in turn.
+  const rows = [
+    ['names a host that is not installed', rewrite(() => null), ['connect'], restore, [], ['hostNotInstalled']],
+    ['names a host that does not allow the extension', rewrite((m) => ({ ...m, allowed_origins: m.allowed_origins &&
+      ['chrome-extension://aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa/'], allowed_extensions: m.allowed_extensions && ['other@example.org'] })),
+    // Firefox takes a manifest that does not name the extension for no manifest, and says so in the same words.
+    ['connect'], restore, [], [args.browser === 'firefox' ? 'hostNotInstalled' : 'hostForbidden']],
+    ['tells a request the extension refuses from the end of the host', null, ['connect', 'initialize', 'oversized', 'list'],
+      null, [], ['connected', 'initialized', 'extensionRefused', 'listed 1']],
+    ['initializes again after the host ended, without a reload', null, ['connect', 'initialize', 'list'], killHost,
+      ['ended', 'initialize', 'list'], ['connected', 'initialized', 'listed 1', 'ended', 'initialized', 'listed 1']],
+    ['keeps working after the extension\'s background restarts', null, ['connect', 'initialize', 'list'], restartBackground,
+      ['ended', 'initialize', 'list'], ['connected', 'initialized', 'listed 1', 'ended', 'initialized', 'listed 1']],
+  ];
+
+  before(async () => {
+    page = await browser.newPage();
+  });
+
+  after(async () => {
+    await page?.close();
+  });
+
+  it('in each situation', async (t) => {
+    const listed = JSON.parse(fs.readFileSync(config, 'utf8'));
+    for (const [title, setUp, first, between, then, expected] of rows) {
+      await t.test(title, async () => {
+        await page.goto(`http://localhost:${server.port}/hostile.html`);
+        await setUp?.();
+        const outcomes = await page.evaluate(libraryRoad, first, listed);
+        await between?.();
+        outcomes.push(...await page.evaluate(libraryRoad, then, listed));
+        assert.deepEqual(outcomes, expected);
+      });
+    }
+  });
+});

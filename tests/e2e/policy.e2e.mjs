@@ -69,15 +69,18 @@ after(() => server.close());
 const running = () => [systemHost, userHost].filter((h) => processesOf(h).length > 0);
 
 const deployment = JSON.parse(fs.readFileSync(path.join(REPO, 'browser/policies/chromium-native-messaging.json')));
-// Policy written to /etc/chromium/policies/managed; the host that must run, if any; what the page says.
+// Policy written to /etc/chromium/policies/managed; the host that must run, if any; what the page says,
+// and the page library's connect.
 const cases = [
-  ['without a policy, the host the user registered runs', null, userHost, /^Connected/],
-  ['the deployment\'s policy starts the system-wide host and no other', deployment, systemHost, /^Connected/],
+  ['without a policy, the host the user registered runs', null, userHost, /^Connected/, 'connected'],
+  ['the deployment\'s policy starts the system-wide host and no other', deployment, systemHost, /^Connected/, 'connected'],
   ['a policy that allows only another host refuses ours', { ...deployment, NativeMessagingAllowlist: ['org.example.other'] },
-    null, /Access to the native messaging host was disabled by the system administrator/],
+    null, /disabled by the system administrator/, 'hostBlocked'],
+  ['a policy that blocks our host refuses it', { NativeMessagingBlocklist: ['org.p11bridge.host'] },
+    null, /disabled by the system administrator/, 'hostBlocked'],
 ];
 
-for (const [name, policy, host, connection] of cases) {
+for (const [name, policy, host, connection, verdict] of cases) {
   it(name, async () => {
     const managed = path.join(ETC, 'policies/managed');
     fs.rmSync(managed, { recursive: true, force: true });
@@ -88,6 +91,8 @@ for (const [name, policy, host, connection] of cases) {
       const page = await browser.newPage();
       const state = await openDemo(page, `http://localhost:${server.port}/`);
       assert.match(state.connection, connection);
+      assert.equal(await page.evaluate(async () => (await import('/p11bridge.js')).connect()
+        .then(() => 'connected', (e) => e.name)), verdict);
       if (host) assert.match(state.certificates[0]?.subject ?? '', /CN=p11bridge policy test/);
       assert.deepEqual(await waitFor(() => running().length > 0 && running(), { timeout: 2000 }) || [], host ? [host] : []);
     } finally {

@@ -125,10 +125,14 @@ const fill = (reply, value) => reply.replace('${value}', value);
 // A window whose "extension" answers each request with answer(message): a reply
 // text or object, 'end' for a host that dies, { raw } for the members of the
 // extension's own message, { forged } for a reply a frame of another site posts,
-// or nothing. Without `answer` there is no extension.
-function fakeWindow(answer) {
+// or nothing. Without `answer` there is no extension. With `verdict` it answers a
+// connect: 'ok', a code of its own for a host it cannot reach, or 'silent'. A
+// cancelled request is noted in `sent` by its command; one left unanswered ends
+// the host, as the extension does.
+function fakeWindow(answer, { verdict, ack = REPLY.ack } = {}) {
   const listeners = new Set();
   const sent = [];
+  const asked = new Map();
   const win = {
     location: { origin: 'https://www.example.org' },
     addEventListener: (type, listener) => listeners.add(listener),
@@ -137,9 +141,20 @@ function fakeWindow(answer) {
       if (data.direction === 'to-page') return listeners.forEach((listener) => listener({ source: win, data }));
       const toPage = (more) => win.postMessage({ channel: 'p11bridge', direction: 'to-page', ...more });
       if (!answer || data.direction !== 'to-extension') return;
-      if (data.type === 'ping') return toPage({ type: 'ready' });
+      if (data.type === 'ping') return toPage({ type: 'ready', ...(verdict && { verdicts: true }) });
+      if (data.type === 'connect') {
+        if (verdict === 'ok') toPage({ type: 'connected', id: data.id });
+        else if (verdict !== 'silent') toPage({ type: 'reply', id: data.id, error: 'In the browser\'s words.', code: verdict });
+        return;
+      }
+      if (data.type === 'cancel') {
+        sent.push({ cancelled: asked.get(data.id)?.command });
+        toPage({ type: 'reply', id: data.id, error: 'The page cancelled it.', code: 'hostEnded' });
+        return toPage({ type: 'disconnected', reason: 'The page cancelled it.', answered: true });
+      }
       sent.push(data.message);
-      const reply = data.message.command === 0 ? REPLY.ack : answer(data.message);
+      asked.set(data.id, data.message);
+      const reply = data.message.command === 0 ? ack : answer(data.message);
       if (reply === 'refuse') {
         toPage({ type: 'reply', id: data.id, error: 'The member "digest" must be a string.', refused: true });
       } else if (reply === 'end') {
@@ -242,8 +257,15 @@ test('tells the extension\'s refusal from the end of the host', async () => {
   await assert.rejects(bridge.listCertificates(), { code: 103 });
 });
 
-test('says when the extension is missing', async () => {
-  await assert.rejects(connect({ window: fakeWindow(null).win, timeout: 300 }), { code: 100, name: 'extensionMissing' });
+test('connect names why the host cannot be reached, and takes no word of the browser\'s for a code', async () => {
+  const verdicts = [[null, 'extensionMissing'], ['hostNotInstalled'], ['hostForbidden'], ['hostBlocked'], ['hostEnded'],
+    ['toString', 'hostEnded'], ['silent', 'timeout'], ['ok', 'connected']];
+  for (const [verdict, expected = verdict] of verdicts) {
+    const fake = fakeWindow(verdict && (() => REPLY.unlisted), { verdict });
+    const result = await connect({ window: fake.win, timeout: 300 }).then(() => 'connected', (e) => e);
+    assert.equal(result.name ?? result, expected, verdict);
+    if (typeof result !== 'string') assert.equal(ErrorCodes[result.name], result.code);
+  }
 });
 
 test('after the host ends, counts no PIN typed and refuses until initialized again', async () => {
@@ -293,11 +315,13 @@ const hostile = [
   ['options of other types', () => SIGNED, (b) => b.sign('q83v', HASH, { timeout: '5' }), 'badArgument'],
   ['a signal of another type', () => SIGNED, (b) => b.sign('q83v', HASH, { signal: {} }), 'badArgument'],
   // A silent host: the operation ends as told, those behind it go on, and the PIN typed is cleared.
+  // The extension is told to let go of it, and an initialize right behind it reaches the next host.
   ['silence past the timeout', (m) => (m.command === 5 ? undefined : REPLY.taken), async (b, sent) => {
     await b.typePinCharacter('4');
     const late = await b.sign('q83v', HASH, { timeout: 30 }).catch((e) => e);
-    return [late.name, await b.typePinCharacter('4'), sent.filter((m) => m.command === 3)];
-  }, ['timeout', 4, [{ command: 3, pin: '' }]]],
+    await b.initialize({ domains: 'example.org', signature: 'c2ln' });
+    return [late.name, await b.typePinCharacter('4'), sent.filter((m) => m.command === 3 || m.cancelled)];
+  }, ['timeout', 4, [{ command: 3, pin: '' }, { cancelled: 5 }]]],
   ['an abort while the host is silent', (m) => (m.command === 5 ? undefined : REPLY.taken), async (b, sent) => {
     const controller = new AbortController();
     const queued = [b.sign('q83v', HASH, { signal: controller.signal }), b.typePinCharacter('4')];
@@ -330,6 +354,31 @@ test('ends every operation in its declared type or a well-formed P11BridgeError,
     assert.deepEqual([result.name, ErrorCodes[result.name], typeof result.message, typeof result.hostMessage,
       typeof result.pinModuleName, Number.isSafeInteger(result.lowLevelCode), Number.isSafeInteger(result.pinRefusals) &&
       result.pinRefusals >= 0, typeof result.pinLocked], [expected, result.code, 'string', 'string', 'string', true, true, 'boolean'], name);
+  }
+});
+
+// What the host says it signs, and sign refusing before any PIN what it cannot: v1 holds a P-256 key.
+const CAPABLE = { ...json(REPLY.ack), capabilities: { version: '0.1.0', hashLengths: { RSA: [16, 20, 32, 48, 64], EC: [20, 32, 48, 64] } } };
+const capabilityCases = [
+  ['an older host', REPLY.ack, { version: null, hashLengths: { RSA: [16, 20, 32] } }, 'unsupportedKey'],
+  ['a host that says', CAPABLE, CAPABLE.capabilities, 'hashNotAccepted'],
+  ['a host that signs it', CAPABLE, CAPABLE.capabilities, 'cancelled', HASH],
+  ['capabilities of other types', { ...CAPABLE, capabilities: { version: 7, hashLengths: { EC: [32, '16', -1, 1.5], RSA: 'all',
+    ['__proto__']: [16] } } }, { version: null, hashLengths: { EC: [32], ['__proto__']: [16] } }, 'hashNotAccepted'],
+  ['capabilities that are no object', { ...CAPABLE, capabilities: 'EC' }, { version: null, hashLengths: { RSA: [16, 20, 32] } },
+    'unsupportedKey'],
+];
+test('reads what the host signs, and refuses before any PIN a key or hash it cannot take', async () => {
+  for (const [name, ack, capabilities, refusal, signed = new Uint8Array(16)] of capabilityCases) {
+    const fake = fakeWindow((m) => (m.command === 4 ? certificateReply(v1) : REPLY.missing), { ack });
+    const { bridge, sent } = await initialized(null, undefined, { connect }, fake);
+    assert.deepEqual(JSON.parse(JSON.stringify(bridge.capabilities)), capabilities, name);
+    assert.equal(sent[0].capabilities, '', name);
+    await bridge.getCertificate('q83v');
+    let asked = false;
+    const result = await bridge.sign('q83v', signed, { askPin: () => { asked = true; return null; } }).catch((e) => e);
+    assert.deepEqual([result.name, asked, sent.some((m) => m.command === 5)], [refusal, refusal === 'cancelled',
+      refusal === 'cancelled'], name);
   }
 });
 
