@@ -1,11 +1,12 @@
 // The host, the extension and the demo page together in a real browser:
 //
 //   node tests/e2e/browser.e2e.mjs [--browser chromium|firefox] [--token softhsm|card] \
-//        --host BUILD/src/host/p11bridge --sign-tool BUILD/tools/sign-domains/p11bridge-sign-domains [--out DIR]
+//        [--card-key rsa|ec256|ec384] --host BUILD/src/host/p11bridge --sign-tool BUILD/tools/sign-domains/p11bridge-sign-domains [--out DIR]
 //
 // (or P11BRIDGE_HOST, P11BRIDGE_SIGN_TOOL, P11BRIDGE_E2E_OUT). Both browsers
 // walk the same road, on a SoftHSM2 token or on tests/card's virtual PIV card
-// through OpenSC, whose signing key needs the PIN for each use. Exits 77 when
+// through OpenSC, whose signing key needs the PIN for each use (an RSA key, or
+// with --card-key an EC one, whose signature the page checks with WebCrypto). Exits 77 when
 // the browser, the npm packages or what the card needs are missing, so CTest
 // reports a skip.
 import { describe, it, before, after } from 'node:test';
@@ -24,6 +25,7 @@ const SKIP = 77;
 const { values: args } = parseArgs({
   options: {
     browser: { type: 'string', default: 'chromium' }, token: { type: 'string', default: 'softhsm' },
+    'card-key': { type: 'string', default: 'rsa' },
     host: { type: 'string' }, 'sign-tool': { type: 'string' }, out: { type: 'string' },
   },
 });
@@ -32,7 +34,9 @@ const signTool = args['sign-tool'] ?? process.env.P11BRIDGE_SIGN_TOOL;
 const outDir = path.resolve(args.out ?? process.env.P11BRIDGE_E2E_OUT ?? path.join(REPO, 'out/e2e'));
 
 const kind = BROWSERS[args.browser];
-if (!kind || !['softhsm', 'card'].includes(args.token) || !hostBinary || !signTool) {
+const CURVES = { ec256: 'prime256v1', ec384: 'secp384r1' };
+if (!kind || !['softhsm', 'card'].includes(args.token) || !hostBinary || !signTool ||
+    !(args['card-key'] === 'rsa' || Object.hasOwn(CURVES, args['card-key']))) {
   console.error('usage: browser.e2e.mjs [--browser chromium|firefox] [--token softhsm|card] --host PATH '
     + '--sign-tool PATH [--out DIR]');
   process.exit(2);
@@ -69,7 +73,16 @@ if (card) {
   const status = path.join(tokenDir, 'status');
   fs.mkdirSync(tokenDir);
   fs.writeFileSync(status, '');
-  stack = spawn(path.join(REPO, 'tests/card/card-stack.sh'), [tokenDir], { stdio: ['pipe', 'ignore', 'inherit'] });
+  // An EC card holds its signing key alone, made here; the stack makes the RSA card itself.
+  const curve = CURVES[args['card-key']];
+  if (curve) {
+    execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', `ec_paramgen_curve:${curve}`, '-nodes',
+      '-keyout', 'sign.key.pem', '-subj', `/CN=${SIGNER}`, '-days', '2', '-outform', 'DER', '-out', 'sign.der',
+      '-addext', 'keyUsage=critical,digitalSignature,nonRepudiation'], { cwd: tokenDir, stdio: 'ignore' });
+  }
+  const cards = curve ? [`${RIGHT_PIN},${signerCert},${path.join(tokenDir, 'sign.key.pem')},,`] : [];
+  stack = spawn(path.join(REPO, 'tests/card/card-stack.sh'), [tokenDir, ...cards],
+    { stdio: ['pipe', 'ignore', 'inherit'] });
   const said = () => /^(ready|skip.*|fail.*)$/m.exec(fs.readFileSync(status, 'utf8'))?.[1];
   await waitFor(() => said() || stack.exitCode !== null, { timeout: 180000 });
   const answer = said() ?? `fail: the card stack did not start, see ${tokenDir}`;
@@ -175,7 +188,8 @@ describe('a page on a listed domain signs with the token', () => {
     // The page's check could be wrong in the same way as the signature, so
     // check it once more with the certificate the token was given.
     const { publicKey } = new crypto.X509Certificate(fs.readFileSync(signerCert));
-    const good = crypto.verify('sha256', Buffer.from(TEXT), publicKey, Buffer.from(state.signature, 'base64'));
+    const good = crypto.verify('sha256', Buffer.from(TEXT), { key: publicKey, dsaEncoding: 'ieee-p1363' },
+      Buffer.from(state.signature, 'base64'));
     assert.ok(good, 'the signature does not verify with the token\'s certificate');
   }
 
