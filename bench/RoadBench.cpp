@@ -8,7 +8,8 @@
 //       --proxy-module SO --token CONF --token10 CONF --token100 CONF --id HEX --pin PIN
 //       --domains TEXT --signature BASE64 --scratch DIR
 //       --card-stack SCRIPT --card-wrapper SCRIPT --card-host DIR3/p11bridge --card-module SO
-//       --card-id HEX --card-pin PIN [--only SECTION]
+//       --card-id HEX --card-pin PIN --ec256 CONF --ec256-id HEX --ec384 CONF --ec384-id HEX
+//       --card-ec CARD --skip-behind CONF --skip-first CONF --skip-id HEX [--only SECTION]
 //
 // The host beside --host loads SoftHSM2 (--module), the one beside --proxy-host loads the proxy;
 // each CONF is a SoftHSM2 configuration whose token holds 1, 10 or 100 signing certificates, the
@@ -16,8 +17,12 @@
 // card stack's files. The card section starts the virtual card with tests/card/card-stack.sh
 // (--card-stack); the host beside --card-host loads OpenSC (--card-module), and the proxy's host
 // runs under tests/card/opensc-only.sh (--card-wrapper) so that the proxy loads OpenSC alone.
-// SECTION: messages, startup, token, scale, proxy, memory, card. scripts/bench.sh sets all of
-// this up.
+// --ec256 and --ec384 are tokens with one EC key and its certificate; --card-ec the card-stack
+// argument of a card with an EC P-256 key in 9C. --skip-behind is a store of two tokens, one
+// without signing certificates listed first and one with the certificate --skip-id and its key;
+// --skip-first the same two tokens in the other order.
+// SECTION: messages, startup, token, scale, proxy, memory, card, ec, skip. scripts/bench.sh sets
+// all of this up.
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,8 +33,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -102,9 +109,12 @@ struct Config {
     std::string Fetch() const {
         return R"({"command":4,"certId":")" + Base64(FromHex((*this)["id"])) + R"("})";
     }
+    // A hash of --hash-bytes bytes (32 unless given), as the token floor's "sign:BYTES" signs.
     std::string Sign() const {
+        auto bytes = options.find("hash-bytes");
+        const std::size_t length = bytes == options.end() ? 32 : std::stoul(bytes->second);
         return R"({"command":5,"certId":")" + Base64(FromHex((*this)["id"])) + R"(","digest":")" +
-               Base64(std::string(32, '\x5a')) + R"("})";
+               Base64(std::string(length, '\x5a')) + R"("})";
     }
     std::string Request(const std::string& operation) const {
         if (operation == "list") return kListRequest;
@@ -295,7 +305,7 @@ std::pair<double, double> Instructions(const Config& config, const std::string& 
         command.push_back(config["host"]);
         {
             HostSession session(config, command, token);
-            if (operation == "sign") session.WithPin();
+            if (operation.rfind("sign", 0) == 0) session.WithPin();
             for (int i = 0; i < count; ++i) session.Timed(config.Request(operation));
         }
         return CallgrindTotal(config);
@@ -818,6 +828,210 @@ void Card(const Config& config, Report& report) {
     ::unsetenv("PIV_CARD_APDU_LOG");
 }
 
+// Two measures taken in turns, ROUNDS rounds of TURNS turns, each round with fresh processes (so
+// that one slow start or one busy stretch of the machine stays in its round): the medians of
+// all turns, and each round's ratio of its medians, which shows how far the figure wanders.
+struct Paired {
+    Samples first, second, ratios;
+
+    template <typename First, typename Second>
+    static Paired Measure(int rounds, int turns,
+                          const std::function<std::unique_ptr<First>()>& startFirst,
+                          const std::function<std::unique_ptr<Second>()>& startSecond,
+                          const std::function<double(First&)>& timeFirst,
+                          const std::function<double(Second&)>& timeSecond) {
+        Paired paired;
+        for (int round = 0; round < rounds; ++round) {
+            std::unique_ptr<First> a = startFirst();
+            std::unique_ptr<Second> b = startSecond();
+            Samples x, y;
+            for (int turn = 0; turn < turns; ++turn) {
+                // The order swapped every turn, so that neither always runs on a warm cache.
+                if (turn % 2) {
+                    x.push_back(timeFirst(*a));
+                    y.push_back(timeSecond(*b));
+                } else {
+                    y.push_back(timeSecond(*b));
+                    x.push_back(timeFirst(*a));
+                }
+            }
+            paired.ratios.push_back(Median(x) / Median(y));
+            paired.first.insert(paired.first.end(), x.begin(), x.end());
+            paired.second.insert(paired.second.end(), y.begin(), y.end());
+        }
+        return paired;
+    }
+    std::string RatioSpread() const {
+        auto [least, most] = std::minmax_element(ratios.begin(), ratios.end());
+        return Fixed(*least, 3) + "–" + Fixed(*most, 3) + "x";
+    }
+};
+
+void EcKeys(const Config& config, Report& report) {
+    constexpr int kRounds = 5, kTurns = 60, kCardTurns = 40;
+    report.Section(
+        "8. EC keys",
+        "A signature with an EC key (CKM_ECDSA over the hash as given), request written to reply "
+        "read, in a host that lives through them all (the PIN given once), against "
+        "`bench/floors/token_floor.c` making the calls a program must make for it on the same "
+        "token: C_Initialize, the certificate with the identifier read (the host signs only "
+        "with a listed certificate's key, and learns the key's type from it), the token's "
+        "information, C_Login, one search for a key of that type, C_SignInit, C_Sign, C_Logout, "
+        "C_Finalize. Host and raw program in turn, one signature each, on one processor (as in "
+        "3); " +
+            std::to_string(kRounds) + " rounds of " + std::to_string(kTurns) +
+            " turns with fresh processes, medians of all turns, and the least and greatest of "
+            "the rounds' ratios. P-256 signs a 32-byte hash, P-384 a 48-byte one. On the card "
+            "(as in 7, OpenSC directly, a key that needs the PIN for each use): each host turn is "
+            "the page's road (refused for the PIN, the PIN, the signature), the signature frame "
+            "alone timed; " +
+            std::to_string(kRounds) + " rounds of " + std::to_string(kCardTurns) +
+            " turns on free processors.");
+    report.TableHead("host", "raw PKCS#11");
+    std::ostringstream spread, profile;
+    profile << "\n| key | instructions, host | instructions, raw | instruction ratio |\n"
+               "|---|---:|---:|---:|\n";
+    for (const auto& [curve, bytes] :
+         std::vector<std::pair<std::string, std::string>>{{"ec256", "32"}, {"ec384", "48"}}) {
+        Config ec = config;
+        ec.options["id"] = config[curve + "-id"];
+        ec.options["hash-bytes"] = bytes;
+        const std::string token = config[curve], operation = "sign:" + bytes;
+        Paired paired;
+        {
+            OneProcessor one;
+            paired = Paired::Measure<HostSession, RawSession>(
+                kRounds, kTurns,
+                [&] {
+                    auto host = std::make_unique<HostSession>(ec, std::vector{ec["host"]}, token);
+                    host->WithPin();
+                    return host;
+                },
+                [&] { return std::make_unique<RawSession>(ec, token, operation); },
+                [&](HostSession& host) { return host.Timed(ec.Sign()); },
+                [](RawSession& raw) { return raw.Timed(); });
+        }
+        const std::string name =
+            "sign, " + std::string(curve == "ec256" ? "P-256" : "P-384") + " on SoftHSM2";
+        report.Row(name, Median(paired.first), Median(paired.second), "ms", 3, 1.05);
+        spread << "- " << name << ": " << paired.RatioSpread() << ".\n";
+        auto [hostInstructions, rawInstructions] = Instructions(ec, operation, token);
+        profile << "| " << name << " | " << Fixed(hostInstructions, 0) << " | "
+                << Fixed(rawInstructions, 0) << " | "
+                << Fixed(hostInstructions / rawInstructions, 3) << "x |\n";
+    }
+
+    const std::string dir = config["scratch"] + "/card-ec";
+    ::mkdir(dir.c_str(), 0700);
+    ::setenv("PCSCLITE_CSOCK_NAME", (dir + "/stack/run/pcscd/pcscd.comm").c_str(), 1);
+    ::setenv("PIV_CARD_APDU_LOG", (dir + "/apdu.log").c_str(), 1);
+    {
+        ChildProcess stack({config["card-stack"], dir + "/stack", config["card-ec"]}, "");
+        const std::string status = AwaitCardStack(dir + "/stack/status");
+        if (status != "ready") {
+            report.Text("\nThe card was not measured: it could not start (" + status + ").\n");
+        } else {
+            Config card = config;
+            card.options["id"] = config["card-id"];
+            card.options["pin"] = config["card-pin"];
+            const std::string pinRequest = R"({"command":3,"pin":")" + card["pin"] + R"("})";
+            ApduLog apdus(dir + "/apdu.log");
+            Samples hostApdus, rawApdus, hostCard, rawCard, hostProcessor, rawProcessor;
+            Paired paired = Paired::Measure<HostSession, RawSession>(
+                kRounds, kCardTurns,
+                [&] {
+                    return std::make_unique<HostSession>(card, std::vector{card["card-host"]}, "");
+                },
+                [&] { return std::make_unique<RawSession>(card, "", "sign", card["card-module"]); },
+                [&](HostSession& host) {
+                    HostSession::Expect(host.Exchange(card.Sign()), R"("missingPin" : true)");
+                    HostSession::Expect(host.Exchange(pinRequest), R"("ok" : true)");
+                    apdus.Take();
+                    double processor = ProcessorMilliseconds(host.Pid());
+                    double elapsed = host.Timed(card.Sign());
+                    hostProcessor.push_back(ProcessorMilliseconds(host.Pid()) - processor);
+                    ApduLog::Commands commands = apdus.Take();
+                    hostApdus.push_back(commands.count);
+                    hostCard.push_back(commands.cardMilliseconds);
+                    return elapsed;
+                },
+                [&](RawSession& raw) {
+                    apdus.Take();
+                    double processor = ProcessorMilliseconds(raw.Pid());
+                    double elapsed = raw.Timed();
+                    rawProcessor.push_back(ProcessorMilliseconds(raw.Pid()) - processor);
+                    ApduLog::Commands commands = apdus.Take();
+                    rawApdus.push_back(commands.count);
+                    rawCard.push_back(commands.cardMilliseconds);
+                    return elapsed;
+                });
+            const std::string name = "sign, P-256 on the card, OpenSC directly";
+            report.Row(name, Median(paired.first), Median(paired.second), "ms", 1, 1.10);
+            spread << "- " << name << ": " << paired.RatioSpread() << "; APDUs per frame, host / "
+                   << "raw: " << Spread(hostApdus) << " / " << Spread(rawApdus)
+                   << "; the card's own time: " << Fixed(Median(hostCard), 1) << " / "
+                   << Fixed(Median(rawCard), 1)
+                   << " ms; processor time: " << Fixed(Median(hostProcessor), 2) << " / "
+                   << Fixed(Median(rawProcessor), 2) << " ms.\n";
+        }
+    }
+    ::unsetenv("PCSCLITE_CSOCK_NAME");
+    ::unsetenv("PIV_CARD_APDU_LOG");
+    report.Text("\nThe rounds' ratios, least to greatest:\n\n" + spread.str() +
+                "\nInstructions per signature on SoftHSM2, as callgrind counts them (as in 3):\n" +
+                profile.str());
+}
+
+void SkippedToken(const Config& config, Report& report) {
+    constexpr int kRounds = 5, kTurns = 60;
+    report.Section(
+        "9. A token skipped",
+        "Two SoftHSM2 tokens in one store: one holding only an authentication certificate "
+        "(digitalSignature alone), and one holding the signing certificate and its RSA key. "
+        "Behind: the first token in the module's slot order is the authentication one, so the "
+        "host opens a session on it, finds nothing it wants, asks the next token for its "
+        "information and opens a session there. First: the same two tokens with the signing "
+        "one first. Two hosts (the PIN given once to each), one operation each in turn, on one "
+        "processor; " +
+            std::to_string(kRounds) + " rounds of " + std::to_string(kTurns) +
+            " turns with fresh processes, medians of all turns, and the least and greatest of "
+            "the rounds' ratios. The last row sets the host against the raw program on the "
+            "store with the signing token first.");
+    report.TableHead("behind another token", "signing token first");
+    Config skip = config;
+    skip.options["id"] = config["skip-id"];
+    std::ostringstream spread, cost;
+    auto host = [&](const std::string& store) {
+        return std::function<std::unique_ptr<HostSession>()>([&skip, store] {
+            auto session =
+                std::make_unique<HostSession>(skip, std::vector{skip["host"]}, skip[store]);
+            session->WithPin();
+            return session;
+        });
+    };
+    OneProcessor one;
+    for (const std::string operation : {"sign", "list"}) {
+        Paired paired = Paired::Measure<HostSession, HostSession>(
+            kRounds, kTurns, host("skip-behind"), host("skip-first"),
+            [&](HostSession& session) { return session.Timed(skip.Request(operation)); },
+            [&](HostSession& session) { return session.Timed(skip.Request(operation)); });
+        report.Row(operation, Median(paired.first), Median(paired.second), "ms", 3);
+        spread << "- " << operation << ": " << paired.RatioSpread() << ".\n";
+        cost << (cost.tellp() ? ", " : "") << Fixed(Median(paired.first) - Median(paired.second), 3)
+             << " ms per " << operation;
+    }
+    Paired floor = Paired::Measure<HostSession, RawSession>(
+        kRounds, kTurns, host("skip-first"),
+        [&] { return std::make_unique<RawSession>(skip, skip["skip-first"], "sign"); },
+        [&](HostSession& session) { return session.Timed(skip.Sign()); },
+        [](RawSession& raw) { return raw.Timed(); });
+    report.TableHead("host, signing token first", "raw PKCS#11");
+    report.Row("sign", Median(floor.first), Median(floor.second), "ms", 3);
+    spread << "- sign, host against raw: " << floor.RatioSpread() << ".\n";
+    report.Text("\nThe cost of the skipped token: " + cost.str() +
+                ". The rounds' ratios, least to greatest:\n\n" + spread.str());
+}
+
 }  // namespace
 }  // namespace p11bridge::bench
 
@@ -836,7 +1050,7 @@ int main(int argc, char** argv) {
     const std::vector<std::pair<std::string, void (*)(const Config&, Report&)>> sections = {
         {"messages", PerMessage}, {"startup", StartUp}, {"token", TokenOperations},
         {"scale", ListingScale},  {"proxy", Proxy},     {"memory", Memory},
-        {"card", Card},
+        {"card", Card},           {"ec", EcKeys},       {"skip", SkippedToken},
     };
     auto only = config.options.find("only");
     Report report;

@@ -4,12 +4,13 @@
 # smart card, and the in-memory Google Benchmark suites, all from this one run on this machine.
 #
 #   scripts/bench.sh                  # everything, into docs/performance.md (a few minutes)
-#   scripts/bench.sh --only SECTION   # one of messages startup token scale proxy memory card,
-#                                     # to stdout
+#   scripts/bench.sh --only SECTION   # one of messages startup token scale proxy memory card
+#                                     # ec skip, to stdout
+# P11BRIDGE_BENCH_BUILD names another build folder than build/bench.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$root/build/bench
+build=${P11BRIDGE_BENCH_BUILD:-$root/build/bench}
 only=()
 case "${1:-}" in
   "") ;;
@@ -48,8 +49,68 @@ for count in 1 10 100; do
       --id "$(printf '%040x' "$n")" --label "Signer $n"
   done
 done
-id=$(openssl x509 -in "$scratch/token1/cert.pem" -pubkey -noout |
-  openssl pkey -pubin -outform DER | openssl dgst -sha1 -r | cut -c1-40)
+key_id() { openssl x509 -in "$1" -pubkey -noout | openssl pkey -pubin -outform DER |
+  openssl dgst -sha1 -r | cut -c1-40; }
+id=$(key_id "$scratch/token1/cert.pem")
+
+# A certificate for signing (or, with a third argument, for authentication alone) on a new key.
+certificate() {  # DIR KEY-ALGORITHM [auth]
+  local usage=digitalSignature,nonRepudiation
+  [ $# -lt 3 ] || usage=digitalSignature
+  openssl req -x509 -newkey "$2" -nodes -days 365 -subj "/O=p11bridge bench/CN=$(basename "$1")" \
+    -addext "keyUsage=critical,$usage" -keyout "$1/key.pem" -out "$1/cert.pem" 2>/dev/null
+  openssl pkcs8 -topk8 -nocrypt -in "$1/key.pem" -out "$1/key8.pem"
+  openssl x509 -in "$1/cert.pem" -outform DER -out "$1/cert.der"
+}
+# A token labelled LABEL added to the store of CONF, holding DIR's certificate, and its key when
+# a third argument says so.
+add_token() {  # CONF LABEL DIR [key]
+  local cert_id
+  cert_id=$(key_id "$3/cert.pem")
+  SOFTHSM2_CONF=$1 quiet softhsm2-util --init-token --free --label "$2" --pin "$pin" \
+    --so-pin 12345678
+  [ $# -lt 4 ] || SOFTHSM2_CONF=$1 quiet softhsm2-util --import "$3/key8.pem" --token "$2" \
+    --id "$cert_id" --label key --pin "$pin"
+  SOFTHSM2_CONF=$1 quiet pkcs11-tool --module "$softhsm" --token-label "$2" --login \
+    --pin "$pin" --write-object "$3/cert.der" --type cert --id "$cert_id" --label cert
+}
+# An empty store in DIR: a copy of token1's configuration pointing at DIR/tokens.
+store() {
+  mkdir -p "$1/tokens"
+  sed "s|$scratch/token1/tokens|$1/tokens|" "$scratch/token1/softhsm2.conf" >"$1/softhsm2.conf"
+}
+
+# One EC key and its certificate per token: P-256 and P-384.
+for curve in 256 384; do
+  mkdir "$scratch/ec$curve-cert"
+  openssl ecparam -name "secp${curve}r1" -out "$scratch/ec$curve.param" 2>/dev/null
+  certificate "$scratch/ec$curve-cert" "ec:$scratch/ec$curve.param"
+  store "$scratch/ec$curve"
+  add_token "$scratch/ec$curve/softhsm2.conf" "ec$curve" "$scratch/ec$curve-cert" key
+done
+# A virtual card with an EC P-256 key in 9C (no key in 9A).
+mkdir "$scratch/card-ec"
+certificate "$scratch/card-ec" "ec:$scratch/ec256.param"
+
+# Two stores of the same two tokens, a badge holding an authentication certificate alone and
+# the signing token, in both orders. SoftHSM2 orders its tokens by the serial number each gets
+# when initialised, so a store is made again until its tokens fall in the order wanted.
+mkdir "$scratch/signer" "$scratch/badge"
+certificate "$scratch/signer" rsa:2048
+certificate "$scratch/badge" rsa:2048 auth
+for order in behind:badge first:signer; do
+  conf=$scratch/skip-${order%%:*}/softhsm2.conf
+  for _ in $(seq 30); do
+    rm -rf "$scratch/skip-${order%%:*}"
+    store "$scratch/skip-${order%%:*}"
+    add_token "$conf" signer "$scratch/signer" key
+    add_token "$conf" badge "$scratch/badge"
+    [ "$(SOFTHSM2_CONF=$conf pkcs11-tool --module "$softhsm" -L 2>/dev/null |
+      sed -n 's/^ *token label *: *//p' | head -1)" != "${order#*:}" ] || continue 2
+  done
+  echo "SoftHSM2 put the same token first 30 times" >&2
+  exit 1
+done
 
 # The host finds its module as p11bridge-pkcs11.so beside itself, so each module gets a folder
 # with a copy of the host, as the installer lays it out.
@@ -75,7 +136,12 @@ road() {
     --token100 "$scratch/token100/softhsm2.conf" \
     --id "$id" --pin "$pin" --domains "$domains" --signature "$signature" --scratch "$scratch" \
     --card-stack "$root/tests/card/card-stack.sh" --card-wrapper "$root/tests/card/opensc-only.sh" \
-    --card-host "$scratch/opensc/p11bridge" --card-module "$opensc" --card-id 02 --card-pin 123456 "$@"
+    --card-host "$scratch/opensc/p11bridge" --card-module "$opensc" --card-id 02 --card-pin 123456 \
+    --ec256 "$scratch/ec256/softhsm2.conf" --ec256-id "$(key_id "$scratch/ec256-cert/cert.pem")" \
+    --ec384 "$scratch/ec384/softhsm2.conf" --ec384-id "$(key_id "$scratch/ec384-cert/cert.pem")" \
+    --card-ec "123456,$scratch/card-ec/cert.der,$scratch/card-ec/key.pem,," \
+    --skip-behind "$scratch/skip-behind/softhsm2.conf" --skip-first "$scratch/skip-first/softhsm2.conf" \
+    --skip-id "$(key_id "$scratch/signer/cert.pem")" "$@"
 }
 if [ ${#only[@]} -gt 0 ]; then
   road "${only[@]}"
@@ -97,7 +163,7 @@ package() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || echo "?"; }
 
 Written by \`scripts/bench.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC') at commit $commit. Run it
 again to measure your own machine; \`scripts/bench.sh --only token\` prints one section (messages,
-startup, token, scale, proxy, memory, card) to stdout.
+startup, token, scale, proxy, memory, card, ec, skip) to stdout.
 The build is \`build/bench\` (Release). Every figure stands beside a floor measured in the same
 run: the least any program must spend on the same work. The floors are \`bench/floors/\`; the
 driver that starts, feeds and times them and the host is \`bench/RoadBench.cpp\`. Host and floor
@@ -119,7 +185,7 @@ runs alternate, and every figure is a median, because the machine is shared.
 
 HEAD
   cat "$scratch/road.md"
-  printf '\n## 8. In memory (Google Benchmark)\n\n'
+  printf '\n## 10. In memory (Google Benchmark)\n\n'
   printf 'The host'\''s own work without pipes or token: `bench/JSONBench.cpp` (parse a request,\n'
   printf 'write a response) and `bench/HostBench.cpp` (whole PIN conversations through the loop).\n'
   for suite in json host; do

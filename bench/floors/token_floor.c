@@ -2,7 +2,13 @@
  * signature, the PKCS#11 calls the host makes, in the same order (C_Initialize to C_Finalize
  * every time), with no host around them. The module is loaded once, as the host loads it.
  *
- *   p11bridge_floor_token MODULE ID_HEX PIN COUNT OP...     OP: list | fetch | sign | init
+ *   p11bridge_floor_token MODULE ID_HEX PIN COUNT OP...  OP: list | fetch | sign[:BYTES] | init
+ *
+ * "sign" reads the certificate with the ID first, as the host must to sign only with a listed
+ * certificate's key, and takes the key's type from it: an RSA key signs a SHA-256 DigestInfo
+ * with CKM_RSA_PKCS, an EC key a hash of BYTES bytes (32 unless given) with CKM_ECDSA. The key
+ * is searched for by that type, so that an EC key costs what an RSA key does: the least a
+ * program must do, which is not always the host's order.
  *
  * Runs the OPs COUNT times over and prints, after each operation, "OP NANOSECONDS
  * INITIALIZE_NANOSECONDS", the second figure the part of the first that C_Initialize took.
@@ -106,21 +112,48 @@ static void fetch(void) {
     close_frame(session);
 }
 
-/* The key with the ID: first asked for as one that does not need the PIN for each use, then,
- * if there is none, as any key, reading whether it does. */
-static CK_OBJECT_HANDLE find_key(CK_SESSION_HANDLE session, CK_BBOOL* per_use) {
+/* The certificate with the ID, read as the host reads it, and the type of its key. A program
+ * that parses no X.509 can still tell an EC key: its public key's algorithm is id-ecPublicKey
+ * (1.2.840.10045.2.1), whose DER appears nowhere else in a certificate. */
+static CK_KEY_TYPE certified_key_type(CK_SESSION_HANDLE session) {
+    static const CK_BYTE ec_public_key[] = {0x06, 0x07, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x02, 0x01};
+    CK_ATTRIBUTE search[] = {{CKA_CLASS, &certificate_class, sizeof certificate_class},
+                             {CKA_CERTIFICATE_TYPE, &x509, sizeof x509},
+                             {CKA_ID, id, id_length}};
+    check(p11->C_FindObjectsInit(session, search, 3), "C_FindObjectsInit");
+    CK_OBJECT_HANDLE object;
+    CK_ULONG found;
+    check(p11->C_FindObjects(session, &object, 1, &found), "C_FindObjects");
+    if (found == 0) check(CKR_OBJECT_HANDLE_INVALID, "C_FindObjects");
+    CK_ATTRIBUTE value = {CKA_VALUE, NULL, 0};
+    check(p11->C_GetAttributeValue(session, object, &value, 1), "C_GetAttributeValue");
+    CK_BYTE* der = malloc(value.ulValueLen);
+    value.pValue = der;
+    check(p11->C_GetAttributeValue(session, object, &value, 1), "C_GetAttributeValue");
+    p11->C_FindObjectsFinal(session);
+    CK_KEY_TYPE type = CKK_RSA;
+    for (CK_ULONG i = 0; i + sizeof ec_public_key <= value.ulValueLen; ++i)
+        if (memcmp(der + i, ec_public_key, sizeof ec_public_key) == 0) type = CKK_EC;
+    free(der);
+    return type;
+}
+
+/* The key with the ID: first asked for as one of the certified type that does not need the PIN
+ * for each use, then, if there is none, as any key, reading whether it does. */
+static CK_OBJECT_HANDLE find_key(CK_SESSION_HANDLE session, CK_KEY_TYPE type, CK_BBOOL* per_use) {
     CK_BBOOL no = CK_FALSE;
     CK_ATTRIBUTE search[] = {{CKA_CLASS, &key_class, sizeof key_class},
                              {CKA_ID, id, id_length},
-                             {CKA_ALWAYS_AUTHENTICATE, &no, sizeof no}};
+                             {CKA_ALWAYS_AUTHENTICATE, &no, sizeof no},
+                             {CKA_KEY_TYPE, &type, sizeof type}};
     CK_OBJECT_HANDLE key;
     CK_ULONG found;
     *per_use = CK_FALSE;
-    for (CK_ULONG attributes = 3; attributes >= 2; --attributes) {
+    for (CK_ULONG attributes = 4; attributes >= 2; attributes -= 2) {
         check(p11->C_FindObjectsInit(session, search, attributes), "C_FindObjectsInit");
         check(p11->C_FindObjects(session, &key, 1, &found), "C_FindObjects");
         p11->C_FindObjectsFinal(session);
-        if (found == 1 && attributes == 3) return key;
+        if (found == 1 && attributes == 4) return key;
     }
     if (found == 0) check(CKR_OBJECT_HANDLE_INVALID, "C_FindObjects");
     CK_ATTRIBUTE always = {CKA_ALWAYS_AUTHENTICATE, per_use, sizeof *per_use};
@@ -128,26 +161,30 @@ static CK_OBJECT_HANDLE find_key(CK_SESSION_HANDLE session, CK_BBOOL* per_use) {
     return key;
 }
 
-static void sign(void) {
-    /* A SHA-256 DigestInfo over a fixed hash, as the host builds it for a 32-byte digest. */
-    static CK_BYTE digest_info[51] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
-                                      0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
-    memset(digest_info + 19, 0x5a, 32);
+static void sign(CK_ULONG hash_length) {
+    /* A SHA-256 DigestInfo over a fixed hash, as the host builds it for a 32-byte digest; an EC
+     * key signs the bytes after the DigestInfo's header, as many as asked for. */
+    static CK_BYTE input[19 + 64] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                                     0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+    memset(input + 19, 0x5a, 64);
     CK_SESSION_HANDLE session = open_frame();
+    CK_KEY_TYPE type = certified_key_type(session);
     /* The host reads which token it talks to before it presents the PIN typed for it. */
     CK_TOKEN_INFO info;
     check(p11->C_GetTokenInfo(slot, &info), "C_GetTokenInfo");
     check(p11->C_Login(session, CKU_USER, (CK_UTF8CHAR_PTR)pin, strlen(pin)), "C_Login");
     CK_BBOOL per_use;
-    CK_OBJECT_HANDLE key = find_key(session, &per_use);
-    CK_MECHANISM mechanism = {CKM_RSA_PKCS, NULL, 0};
+    CK_OBJECT_HANDLE key = find_key(session, type, &per_use);
+    CK_MECHANISM mechanism = {type == CKK_EC ? CKM_ECDSA : CKM_RSA_PKCS, NULL, 0};
+    CK_BYTE* signed_bytes = type == CKK_EC ? input + 19 : input;
+    CK_ULONG signed_length = type == CKK_EC ? hash_length : 19 + 32;
     check(p11->C_SignInit(session, &mechanism, key), "C_SignInit");
     if (per_use)
         check(p11->C_Login(session, CKU_CONTEXT_SPECIFIC, (CK_UTF8CHAR_PTR)pin, strlen(pin)),
               "C_Login(CKU_CONTEXT_SPECIFIC)");
     CK_BYTE signature[2048];
     CK_ULONG signature_length = sizeof signature;
-    check(p11->C_Sign(session, digest_info, sizeof digest_info, signature, &signature_length),
+    check(p11->C_Sign(session, signed_bytes, signed_length, signature, &signature_length),
           "C_Sign");
     p11->C_Logout(session);
     close_frame(session);
@@ -162,7 +199,8 @@ static void initialize(void) {
 
 int main(int argc, char** argv) {
     if (argc < 6) {
-        fprintf(stderr, "usage: %s MODULE ID_HEX PIN COUNT list|fetch|sign|init...\n", argv[0]);
+        fprintf(stderr, "usage: %s MODULE ID_HEX PIN COUNT list|fetch|sign[:BYTES]|init...\n",
+                argv[0]);
         return 2;
     }
     void* module = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
@@ -190,8 +228,14 @@ int main(int argc, char** argv) {
                 list();
             } else if (strcmp(argv[op], "fetch") == 0) {
                 fetch();
-            } else if (strcmp(argv[op], "sign") == 0) {
-                sign();
+            } else if (strncmp(argv[op], "sign", 4) == 0 &&
+                       (argv[op][4] == 0 || argv[op][4] == ':')) {
+                unsigned long bytes = argv[op][4] ? strtoul(argv[op] + 5, NULL, 10) : 32;
+                if (bytes == 0 || bytes > 64) {
+                    fprintf(stderr, "p11bridge_floor_token: a hash is 1 to 64 bytes\n");
+                    return 2;
+                }
+                sign(bytes);
             } else if (strcmp(argv[op], "init") == 0) {
                 initialize();
             } else {
