@@ -550,21 +550,21 @@ bool DigitalSignatureUtilPkcs11::findKey(const TokenFrame& frame, const SECItem&
                                          CK_OBJECT_HANDLE& key, bool& perUse, CK_KEY_TYPE& type) {
     CK_OBJECT_CLASS objectClass = CKO_PRIVATE_KEY;
     CK_BBOOL no = CK_FALSE;
-    CK_KEY_TYPE rsa = CKK_RSA;
+    CK_KEY_TYPE expected = type;
     CK_ATTRIBUTE search[] = {
         {CKA_CLASS, &objectClass, sizeof objectClass},
         {CKA_ID, id.data, id.len},
         {CKA_ALWAYS_AUTHENTICATE, &no, sizeof no},
-        {CKA_KEY_TYPE, &rsa, sizeof rsa},
+        {CKA_KEY_TYPE, &expected, sizeof expected},
     };
     CK_ULONG count = 0;
     perUse = false;
-    type = CKK_RSA;
     // A session runs one operation at a time: modules such as SoftHSM2 refuse C_SignInit with
     // CKR_OPERATION_ACTIVE while a search is still open, so each search ends before the next
-    // step. The first asks for an RSA key that does not need the PIN for each use: such keys take
-    // the road they always took, call for call. A module that does not know the attributes
-    // answers as if nothing matched, and is searched again like any key the first search missed.
+    // step. The first asks for a key of the type its certificate names that does not need the
+    // PIN for each use: an RSA key takes the road it always took, call for call, and an EC key
+    // the same road. A module that does not know the attributes answers as if nothing matched,
+    // and is searched again like any key the first search missed.
     {
         ObjectSearch plain(*this, frame);
         CK_RV rv = plain.Open(search, 4);
@@ -635,7 +635,7 @@ std::string DigitalSignatureUtilPkcs11::signPkcs1Base64(const std::string& certI
     }
     CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
     bool perUse = false;
-    CK_KEY_TYPE keyType = CKK_VENDOR_DEFINED;
+    CK_KEY_TYPE keyType = certified.type;
     if (!findKey(frame, *id, key, perUse, keyType)) {
         recordNoCertificate(kNoSigningKey);
         return {};

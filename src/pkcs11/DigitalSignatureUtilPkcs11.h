@@ -95,7 +95,7 @@ private:
     bool loginForOperation(unsigned long session);
     // The private key with this CKA_ID, and whether it needs the PIN for each use; false, with
     // no error, when there is none.
-    // Its type (CKA_KEY_TYPE) comes with it.
+    // `type` comes in as the type the certificate names, and goes out as the key's CKA_KEY_TYPE.
     bool findKey(const TokenFrame& frame, const SECItem& id, CK_OBJECT_HANDLE& key, bool& perUse,
                  CK_KEY_TYPE& type);
 
