@@ -14,6 +14,14 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 build=$root/build/demo
 demo=$root/out/demo
+profile=$demo/profile
+# Run as root, the installer refuses a profile below a folder others can write (a checkout in /tmp,
+# say), where another user could swap the host every browser of the profile starts: root's demo
+# profile lives in root's own cache instead.
+if [ "$(id -u)" = 0 ] && [ -n "$(d=$demo; while [ "$d" != / ]; do
+  find "$d" -maxdepth 0 -perm /022 2>/dev/null; d=$(dirname "$d"); done)" ]; then
+  profile=${HOME:-/root}/.cache/p11bridge-demo/profile
+fi
 port=${P11BRIDGE_DEMO_PORT:-8123}
 pin=1234
 softhsm_module=/usr/lib/softhsm/libsofthsm2.so
@@ -33,7 +41,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DP11BRIDGE_TESTS=OFF \
 cmake --build "$build" -j"$(nproc)" --target p11bridge p11bridge-sign-domains p11bridge-doctor
 
 step "Making a SoftHSM2 demo token with an RSA key and its certificate"
-rm -rf "$demo"
+rm -rf "$demo" "$profile"
 mkdir -p "$demo"
 token_conf=$("$root/scripts/lib/provision-token.sh" "$demo/token" --pin "$pin")
 echo "Token: $demo/token (PIN $pin); certificate: $demo/token/cert.pem"
@@ -44,7 +52,7 @@ step "Signing the domain list \"localhost\" with the development key"
 cat "$demo/site-config/demo-config.json"
 
 step "Registering the host in a fresh demo Chromium profile"
-"$root/browser/p11bridge-install" --profile "$demo/profile" \
+"$root/browser/p11bridge-install" --profile "$profile" \
   --host "$build/src/host/p11bridge" --module "$softhsm_module"
 
 step "Serving the demo page on http://localhost:$port/"
@@ -64,21 +72,21 @@ if [ -z "${P11BRIDGE_DEMO_HEADLESS:-}" ] && { [ -n "${DISPLAY:-}" ] || [ -n "${W
   echo "Pick the certificate, type the PIN ($pin) in the PIN field, press Sign."
   echo "Close the Chromium window to end the demo."
   SOFTHSM2_CONF=$token_conf chromium \
-    --user-data-dir="$demo/profile" \
+    --user-data-dir="$profile" \
     --no-first-run --no-default-browser-check --disable-sync \
     --disable-extensions-except="$root/browser/extension" \
     --load-extension="$root/browser/extension" \
     "$url" || true
 else
   step "No display: driving the page in headless Chromium"
-  node "$root/scripts/lib/demo-headless.mjs" --url "$url" --profile "$demo/profile" \
+  node "$root/scripts/lib/demo-headless.mjs" --url "$url" --profile "$profile" \
     --token-conf "$token_conf" --pin "$pin" --screenshot "$demo/demo.png"
 fi
 
 step "Checking the demo setup with p11bridge-doctor"
 # The same command finds what is wrong when the demo does not work; it never needs the PIN.
 signature=$(sed -n 's/^ *"signature": "\(.*\)",\{0,1\}$/\1/p' "$demo/site-config/demo-config.json")
-doctor=("${build#"$root"/}/tools/doctor/p11bridge-doctor" --profile "${demo#"$root"/}/profile"
+doctor=("${build#"$root"/}/tools/doctor/p11bridge-doctor" --profile "${profile#"$root"/}"
   --domains localhost --signature "$signature" --origin "$url")
 printf '%s ' "SOFTHSM2_CONF=${token_conf#"$root"/}" "${doctor[@]}"
 printf '\n\n'
