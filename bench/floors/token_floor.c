@@ -96,8 +96,8 @@ static void list(void) {
     close_frame(session);
 }
 
-static void fetch(void) {
-    CK_SESSION_HANDLE session = open_frame();
+/* The certificate object with the ID; its search stays open for the caller to end. */
+static CK_OBJECT_HANDLE find_certificate(CK_SESSION_HANDLE session) {
     CK_ATTRIBUTE search[] = {{CKA_CLASS, &certificate_class, sizeof certificate_class},
                              {CKA_CERTIFICATE_TYPE, &x509, sizeof x509},
                              {CKA_ID, id, id_length}};
@@ -106,6 +106,12 @@ static void fetch(void) {
     CK_ULONG found;
     check(p11->C_FindObjects(session, &object, 1, &found), "C_FindObjects");
     if (found == 0) check(CKR_OBJECT_HANDLE_INVALID, "C_FindObjects");
+    return object;
+}
+
+static void fetch(void) {
+    CK_SESSION_HANDLE session = open_frame();
+    CK_OBJECT_HANDLE object = find_certificate(session);
     CK_ATTRIBUTE value[] = {{CKA_VALUE, NULL, 0}};
     read_attributes(session, object, value, 1);
     p11->C_FindObjectsFinal(session);
@@ -117,14 +123,7 @@ static void fetch(void) {
  * (1.2.840.10045.2.1), whose DER appears nowhere else in a certificate. */
 static CK_KEY_TYPE certified_key_type(CK_SESSION_HANDLE session) {
     static const CK_BYTE ec_public_key[] = {0x06, 0x07, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x02, 0x01};
-    CK_ATTRIBUTE search[] = {{CKA_CLASS, &certificate_class, sizeof certificate_class},
-                             {CKA_CERTIFICATE_TYPE, &x509, sizeof x509},
-                             {CKA_ID, id, id_length}};
-    check(p11->C_FindObjectsInit(session, search, 3), "C_FindObjectsInit");
-    CK_OBJECT_HANDLE object;
-    CK_ULONG found;
-    check(p11->C_FindObjects(session, &object, 1, &found), "C_FindObjects");
-    if (found == 0) check(CKR_OBJECT_HANDLE_INVALID, "C_FindObjects");
+    CK_OBJECT_HANDLE object = find_certificate(session);
     CK_ATTRIBUTE value = {CKA_VALUE, NULL, 0};
     check(p11->C_GetAttributeValue(session, object, &value, 1), "C_GetAttributeValue");
     CK_BYTE* der = malloc(value.ulValueLen);

@@ -146,18 +146,24 @@ bool AlwaysAuthenticate(CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE session, CK_OBJ
            values[0].size() == sizeof(CK_BBOOL) && values[0][0] == CK_TRUE;
 }
 
-}  // namespace
-
-std::size_t CountListed(CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE session) {
+// Every X.509 certificate object the session sees, as the host's listing searches them.
+CK_RV FindCertificates(CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE session,
+                       std::vector<CK_OBJECT_HANDLE>& objects) {
     CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
     CK_CERTIFICATE_TYPE certificateType = CKC_X_509;
     CK_ATTRIBUTE search[] = {
         {CKA_CLASS, &certificateClass, sizeof certificateClass},
         {CKA_CERTIFICATE_TYPE, &certificateType, sizeof certificateType},
     };
+    return FindObjects(p11, session, search, 2, objects);
+}
+
+}  // namespace
+
+std::size_t CountListed(CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE session) {
     std::vector<CK_OBJECT_HANDLE> objects;
     std::size_t listed = 0;
-    if (FindObjects(p11, session, search, 2, objects) != CKR_OK) return listed;
+    if (FindCertificates(p11, session, objects) != CKR_OK) return listed;
     for (CK_OBJECT_HANDLE object : objects) {
         CK_ATTRIBUTE attributes[] = {{CKA_ID, nullptr, 0}, {CKA_VALUE, nullptr, 0}};
         std::vector<std::vector<unsigned char>> values;
@@ -228,14 +234,8 @@ void CheckCertificates(Report& report, CK_FUNCTION_LIST* p11, CK_SLOT_ID slot,
                        "; the host reports \"open session\"");
         return;
     }
-    CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
-    CK_CERTIFICATE_TYPE certificateType = CKC_X_509;
-    CK_ATTRIBUTE search[] = {
-        {CKA_CLASS, &certificateClass, sizeof certificateClass},
-        {CKA_CERTIFICATE_TYPE, &certificateType, sizeof certificateType},
-    };
     std::vector<CK_OBJECT_HANDLE> objects;
-    CK_RV rv = FindObjects(p11, session.Handle(), search, 2, objects);
+    CK_RV rv = FindCertificates(p11, session.Handle(), objects);
     if (rv != CKR_OK) {
         report.Problem("the search for certificates on the token failed: " + ReturnValueText(rv));
         return;
