@@ -467,7 +467,8 @@ std::vector<NameValueMap> DigitalSignatureUtilPkcs11::GetCADistinguishedNames(
 
 bool DigitalSignatureUtilPkcs11::findCertificate(const TokenFrame& frame, const SECItem& id,
                                                  bool listedOnly, std::vector<unsigned char>& der,
-                                                 CertifiedKey* key) {
+                                                 CertifiedKey* key,
+                                                 std::vector<unsigned char>* unlisted) {
     der.clear();
     CK_OBJECT_CLASS objectClass = CKO_CERTIFICATE;
     CK_CERTIFICATE_TYPE certificateType = CKC_X_509;
@@ -487,8 +488,11 @@ bool DigitalSignatureUtilPkcs11::findCertificate(const TokenFrame& frame, const 
         std::vector<std::vector<unsigned char>> values;
         if (!readAttributes(frame, object, value, 1, values)) return false;
         Certificate cert;
-        if (!values[0].empty() && (!listedOnly || ListingObstacles(idBytes, values[0], PR_Now(),
-                                                                   cert) == listing::kListed)) {
+        const bool wanted = !values[0].empty() &&
+                            (!listedOnly || ListingObstacles(idBytes, values[0], PR_Now(), cert) ==
+                                                listing::kListed);
+        if (!wanted && unlisted && unlisted->empty()) *unlisted = values[0];
+        if (wanted) {
             if (key && cert) {
                 const SECAlgorithmID& algorithm = cert->subjectPublicKeyInfo.algorithm;
                 key->type = KeyTypeOfPublicKey(SECOID_GetAlgorithmTag(&algorithm));
@@ -506,11 +510,16 @@ bool DigitalSignatureUtilPkcs11::findCertificate(const TokenFrame& frame, const 
 std::string DigitalSignatureUtilPkcs11::certificateBase64(const std::string& certId) {
     Item id;
     bool badId = false;
-    std::vector<unsigned char> der;
+    std::vector<unsigned char> der, unlisted;
+    // Cards share identifiers (every PIV card names its signing key 02): the certificate a page
+    // fetches by the identifier the listing gave it is the listed one, wherever it is, and only
+    // without one the first certificate with that identifier at all.
     TokenFrame frame(*this, [&](TokenFrame& candidate) {
         if (!id) id = DecodeBase64(certId);
         if (!id) return badId = true;
-        return findCertificate(candidate, *id, false, der) && !der.empty();
+        return findCertificate(candidate, *id, true, der, nullptr,
+                               unlisted.empty() ? &unlisted : nullptr) &&
+               !der.empty();
     });
     if (!frame.HasSession()) return {};
     if (badId) {
@@ -518,6 +527,7 @@ std::string DigitalSignatureUtilPkcs11::certificateBase64(const std::string& cer
         lastErrorMessage = "Invalid cert id base64";
         return {};
     }
+    if (der.empty()) der = std::move(unlisted);
     if (der.empty()) {
         recordNoCertificate(kNoCertificate);
         return {};

@@ -109,9 +109,11 @@ private:
     std::string listCertificates();
     // The value of the first certificate object with this CKA_ID (listedOnly: the first the
     // listing would show, and the key type its public key stands for); `der` stays empty when
-    // there is none. False on a failure, recorded.
+    // there is none. `unlisted`, when given, receives the first other one passed over. False on
+    // a failure, recorded.
     bool findCertificate(const TokenFrame& frame, const SECItem& id, bool listedOnly,
-                         std::vector<unsigned char>& der, CertifiedKey* key = nullptr);
+                         std::vector<unsigned char>& der, CertifiedKey* key = nullptr,
+                         std::vector<unsigned char>* unlisted = nullptr);
     std::string listIn(const TokenFrame& frame);
     std::string certificateBase64(const std::string& certId);
     std::string signPkcs1Base64(const std::string& certId, const std::string& digest);

@@ -60,6 +60,8 @@ const Credential kCatalog[] = {
     {"ec256", {0x0a, 0x10}, KeyUsage::kSigning, -1, 365, true, NID_X9_62_prime256v1},
     {"ec384", {0x0a, 0x11}, KeyUsage::kSigning, -1, 365, true, NID_secp384r1},
     {"ed25519", {0x0a, 0x12}, KeyUsage::kSigning, -1, 365, false, NID_ED25519},  // no key type here
+    // A badge's authentication certificate under the identifier of "valid", as cards share them.
+    {"valid-twin", {0x0a, 0x01}, KeyUsage::kDigitalSignature, -1, 365, false},
     // The virtual smart card's (tests/card): OpenSC names PIV key 9A's objects 01, 9C's 02.
     {"card-sign", {0x02}, KeyUsage::kSigning, -1, 365, true},
     {"card-auth", {0x01}, KeyUsage::kDigitalSignature, -1, 365, true},
