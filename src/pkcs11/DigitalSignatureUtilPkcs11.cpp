@@ -137,6 +137,11 @@ void DigitalSignatureUtilPkcs11::recordNoCertificate(const char* message) {
     lastErrorMessage = message;
 }
 
+void DigitalSignatureUtilPkcs11::recordUnsupportedKey(const std::string& keyName) {
+    lastError = kErrUnsupportedKey;
+    lastErrorMessage = kUnsupportedKeyPrefix + keyName;
+}
+
 void DigitalSignatureUtilPkcs11::recordOutOfMemory() {
     // Must not throw again: the message is assigned only if there is room for it.
     PORT_SetError(SEC_ERROR_NO_MEMORY);
@@ -262,11 +267,6 @@ bool DigitalSignatureUtilPkcs11::readSlots(std::vector<CK_SLOT_ID>& slots) {
         return false;
     }
     return true;
-}
-
-unsigned long DigitalSignatureUtilPkcs11::getSlot() {
-    std::vector<CK_SLOT_ID> slots;
-    return readSlots(slots) ? slots[0] : kNoHandle;
 }
 
 unsigned long DigitalSignatureUtilPkcs11::startSession(unsigned long slot) {
@@ -628,8 +628,7 @@ std::string DigitalSignatureUtilPkcs11::signPkcs1Base64(const std::string& certI
     }
     // A key the host cannot sign with is named before the user is asked for a PIN in vain.
     if (!IsSigningKeyType(certified.type)) {
-        lastError = kErrUnsupportedKey;
-        lastErrorMessage = kUnsupportedKeyPrefix + certified.name;
+        recordUnsupportedKey(certified.name);
         return {};
     }
     // The PIN is presented before the hash is looked at, as pages have always seen it.
@@ -653,8 +652,7 @@ std::string DigitalSignatureUtilPkcs11::signPkcs1Base64(const std::string& certI
     // The mechanism follows the key itself: a mechanism the key cannot take would only come back
     // as the module's failure.
     if (!IsSigningKeyType(keyType)) {
-        lastError = kErrUnsupportedKey;
-        lastErrorMessage = kUnsupportedKeyPrefix + KeyTypeName(keyType);
+        recordUnsupportedKey(KeyTypeName(keyType));
         return {};
     }
     CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};

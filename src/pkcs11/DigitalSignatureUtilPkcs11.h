@@ -1,5 +1,6 @@
 // The signature utility on a PKCS#11 token: every operation initialises the module, opens a fresh
-// session on the first slot with a token, works, and finalises the module again.
+// session on the token that holds what it wants (TokenFrame, SlotChoice), works, and finalises the
+// module again.
 #pragma once
 
 #include <pkcs11.h>
@@ -65,7 +66,6 @@ public:
     // The slots holding a token, in the module's order; false, recorded, on a failure or none.
     bool readSlots(std::vector<CK_SLOT_ID>& slots);
     void recordNoSlot();
-    unsigned long getSlot();
     unsigned long startSession(unsigned long slot);
     // Presents the PIN recorded for this module to the token in the slot, unless the PIN was
     // typed for another token; false when it was not presented or refused.
@@ -84,6 +84,8 @@ private:
     void recordOutOfMemory();
     // Code 13 with this message, unless the search that found nothing recorded a failure.
     void recordNoCertificate(const char* message);
+    // Code 14, naming the key type.
+    void recordUnsupportedKey(const std::string& keyName);
     // What tells the token in the slot from any other: its serial number, label and
     // manufacturer, side by side in their fixed widths.
     bool readTokenIdentity(unsigned long slot, std::string& identity);

@@ -2,22 +2,11 @@
 
 namespace p11bridge {
 
-std::vector<SlotCandidate> ClassifySlots(CK_FUNCTION_LIST* p11,
-                                         const std::vector<CK_SLOT_ID>& slots) {
-    std::vector<SlotCandidate> candidates;
-    candidates.reserve(slots.size());
-    for (CK_SLOT_ID slot : slots) {
-        CK_TOKEN_INFO info{};
-        CK_RV rv = p11->C_GetTokenInfo(slot, &info);
-        SlotVerdict verdict = SlotVerdict::kUsable;
-        if (rv != CKR_OK) {
-            verdict = SlotVerdict::kNoTokenInfo;
-        } else if (!(info.flags & CKF_TOKEN_INITIALIZED)) {
-            verdict = SlotVerdict::kNotInitialized;
-        }
-        candidates.push_back({slot, verdict, rv});
-    }
-    return candidates;
+SlotVerdict ClassifySlot(CK_FUNCTION_LIST* p11, CK_SLOT_ID slot) {
+    CK_TOKEN_INFO info{};
+    if (p11->C_GetTokenInfo(slot, &info) != CKR_OK) return SlotVerdict::kNoTokenInfo;
+    return (info.flags & CKF_TOKEN_INITIALIZED) ? SlotVerdict::kUsable
+                                                : SlotVerdict::kNotInitialized;
 }
 
 SlotWalk WalkSlots(CK_FUNCTION_LIST* p11, const std::vector<CK_SLOT_ID>& slots,
@@ -28,7 +17,7 @@ SlotWalk WalkSlots(CK_FUNCTION_LIST* p11, const std::vector<CK_SLOT_ID>& slots,
     std::size_t firstUsable = SlotWalk::kNone;
     for (std::size_t i = 0; i < slots.size(); ++i) {
         if (i > 0) {
-            walk.verdicts[i] = ClassifySlots(p11, {slots[i]}).front().verdict;
+            walk.verdicts[i] = ClassifySlot(p11, slots[i]);
             if (walk.verdicts[i] != SlotVerdict::kUsable) continue;
             if (firstUsable == SlotWalk::kNone) firstUsable = i;
         }

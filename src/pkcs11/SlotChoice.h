@@ -18,15 +18,8 @@ enum class SlotVerdict {
     kNotInitialized,  // CKF_TOKEN_INITIALIZED clear: a token nobody has set up yet
 };
 
-struct SlotCandidate {
-    CK_SLOT_ID slot;
-    SlotVerdict verdict;
-    CK_RV rv;  // C_GetTokenInfo's answer
-};
-
-// The slots, in the module's order, each with whether its token may be used (C_GetTokenInfo).
-std::vector<SlotCandidate> ClassifySlots(CK_FUNCTION_LIST* p11,
-                                         const std::vector<CK_SLOT_ID>& slots);
+// Whether the token in the slot may be used, as C_GetTokenInfo tells.
+SlotVerdict ClassifySlot(CK_FUNCTION_LIST* p11, CK_SLOT_ID slot);
 
 // "not initialised", "no token information" or "usable".
 const char* SlotVerdictText(SlotVerdict verdict);
@@ -51,7 +44,7 @@ struct SlotWalk {
 };
 
 // The host's walk: the first slot is asked as the host always asked it, with no question about
-// its token; each later one only when ClassifySlots finds it usable, in order, until a token
+// its token; each later one only when ClassifySlot finds it usable, in order, until a token
 // holds what is wanted. `ask` opens a session on the slot's token and asks it; it is called at
 // most once per slot, the first slot's first. Shared by the host and the doctor, so that the
 // doctor's account of the choice is the host's.

@@ -46,14 +46,17 @@ TokenFrame::TokenFrame(DigitalSignatureUtilPkcs11& util, const Wanted& wanted) :
         return opened ? SlotAnswer::kNotHeld : SlotAnswer::kNoSession;
     });
     if (walk.held != SlotWalk::kNone) return;
-    // None holds it: the first usable token answers, so that the errors are those it gives.
-    util_.RestoreError(first);
+    // None holds it: the first usable token answers, so that the errors are those it gives; the
+    // first slot's answer stands as it was given, another one is asked again.
     if (walk.answering == 0) {
+        util_.RestoreError(first);
         slot_ = firstSlot;
         session_ = firstSession;
     } else if (walk.answering != SlotWalk::kNone) {
         util_.RestoreError(before);
         if (open(slots[walk.answering])) wanted(*this);
+    } else {
+        util_.RestoreError(first);
     }
 }
 

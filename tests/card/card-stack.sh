@@ -66,9 +66,9 @@ until [ -S "$PCSCLITE_CSOCK_NAME" ]; do
 done
 # One card a reader: vpcd's readers listen on port, port+1.
 n=0
-for spec; do
+for layout; do
   nsenter --target $pcscd --net ${userns:+--user --preserve-credentials} \
-    /usr/bin/python3 "$here/piv-card.py" $((port + n)) "$dir/control$n" "$spec" >"$dir/card$n.log" 2>&1 &
+    /usr/bin/python3 "$here/piv-card.py" $((port + n)) "$dir/control$n" "$layout" >"$dir/card$n.log" 2>&1 &
   [ $n = 0 ] && card=$! || more="$more $!"
   n=$((n + 1))
 done

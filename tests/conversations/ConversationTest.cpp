@@ -433,12 +433,12 @@ public:
                 << "directories.tokendir = " << dir_.File("softhsm") << "\n";
         }
         auto card = [](const std::string& pin, const std::string& sign) {
-            std::string spec = pin;
+            std::string contents = pin;
             for (const std::string& name : {sign, std::string("card-auth")}) {
                 const IssuedCert* cert = name.empty() ? nullptr : &Certs().issued.at(name);
-                spec += "," + (cert ? cert->derPath + "," + cert->keyPemPath : ",");
+                contents += "," + (cert ? cert->derPath + "," + cert->keyPemPath : ",");
             }
-            return spec;
+            return contents;
         };
         std::string command = std::string(P11BRIDGE_CARD_DIR) + "/card-stack.sh " + dir_.Path();
         // two-readers: a badge that only authenticates, with a PIN of its own, ahead of the card.

@@ -138,8 +138,8 @@ bool VerifyEcdsa(const Bytes& certDer, const Bytes& hash, const Bytes& signature
     OpenSslPtr<EVP_PKEY_CTX> context(EVP_PKEY_CTX_new(key, nullptr));
     // No digest is set: the hash is verified as given, as CKM_ECDSA signed it.
     bool ok = length > 0 && context && EVP_PKEY_verify_init(context.get()) == 1 &&
-              EVP_PKEY_verify(context.get(), encoded, static_cast<std::size_t>(length),
-                              hash.data(), hash.size()) == 1;
+              EVP_PKEY_verify(context.get(), encoded, static_cast<std::size_t>(length), hash.data(),
+                              hash.size()) == 1;
     OPENSSL_free(encoded);
     return ok;
 }

@@ -1,5 +1,6 @@
 // What the tests need of bytes and cryptography, all done by OpenSSL: hex, Base64 as NSS writes
-// it, digests, domain lists signed as a deployer signs them, and PKCS#1 v1.5 and ECDSA verification.
+// it, digests, domain lists signed as a deployer signs them, and PKCS#1 v1.5 and ECDSA
+// verification.
 #pragma once
 
 #include <openssl/bn.h>
